@@ -1,0 +1,27 @@
+#pragma once
+// Lenient URL splitter: any text yields scheme, host, port, directory path
+// and file name, with defaults for whatever the text leaves out.
+
+#include "framework/CObject.h"
+#include "framework/CString.h"
+
+class CUrlParser : public CObject {
+public:
+    explicit CUrlParser(const CString& strUrl);
+    ~CUrlParser() override = default;
+
+    CString GetHost() const { return m_strHost; }
+    int GetPort() const { return m_nPort; }
+    CString GetPathAndFile() const { return m_strPath + m_strFile; }
+
+    // Index of the first (or, with bReverse, the last) '/'; of a '\' only
+    // when the text holds no '/' at all; -1 when it holds neither.
+    int FindSlash(const CString& str, bool bReverse) const;
+
+private:
+    CString m_strScheme;
+    CString m_strHost;
+    CString m_strPath;
+    CString m_strFile;
+    int m_nPort;
+};
