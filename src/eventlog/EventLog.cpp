@@ -1,0 +1,104 @@
+#include "EventLog.h"
+
+#include <cstring>
+
+#include "framework/WinApp.h"
+
+namespace {
+
+const char kLibraryName[] = "QbLog.dll";
+
+typedef int (*PFN_WRITELOG)(const LogSource* pSource, int nLevel, const char* pszText, int nLine);
+typedef void (*PFN_SETLOGLEVEL)(int nLevel);
+typedef void (*PFN_SETLOGFILE)(const char* pszPath);
+
+HMODULE g_hLogLibrary = nullptr;
+PFN_SETLOGFILE g_pfnSetLogFile = nullptr;
+PFN_SETLOGLEVEL g_pfnSetLogLevel = nullptr;
+PFN_WRITELOG g_pfnWriteLog = nullptr;
+
+void ClearEntryPoints()
+{
+    g_pfnSetLogFile = nullptr;
+    g_pfnSetLogLevel = nullptr;
+    g_pfnWriteLog = nullptr;
+}
+
+// The library is taken from the program's own folder only: a QbLog.dll
+// planted in the current directory or on the search path must never run
+// inside the updater.
+HMODULE LoadFromProgramFolder()
+{
+    char szPath[MAX_PATH];
+    const DWORD nLength = ::GetModuleFileNameA(nullptr, szPath, sizeof(szPath));
+    if (nLength == 0 || nLength >= sizeof(szPath))
+        return nullptr;
+    char* pSlash = strrchr(szPath, '\\');
+    const size_t nFolder = pSlash ? static_cast<size_t>(pSlash - szPath + 1) : 0;
+    if (nFolder + sizeof(kLibraryName) > sizeof(szPath))
+        return nullptr;
+    memcpy(szPath + nFolder, kLibraryName, sizeof(kLibraryName));
+    return ::LoadLibraryA(szPath);
+}
+
+void ShowBindingError(const char* pszFormat, const char* pszCaption)
+{
+    char szText[1024];
+    wsprintfA(szText, pszFormat, kLibraryName);
+    CWnd* pMainWnd = AfxGetMainWnd();
+    ::MessageBoxA(pMainWnd ? pMainWnd->m_hWnd : nullptr, szText, pszCaption, MB_ICONHAND);
+}
+
+template <typename T>
+T Resolve(const char* pszName)
+{
+    return reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(g_hLogLibrary, pszName)));
+}
+
+} // namespace
+
+int LoadLogLibrary()
+{
+    ClearEntryPoints();
+    if (!g_hLogLibrary) {
+        g_hLogLibrary = LoadFromProgramFolder();
+        if (!g_hLogLibrary) {
+            ShowBindingError("Error loading logging library: %s", "Quillbrook Updater");
+            return FALSE;
+        }
+    }
+
+    g_pfnSetLogFile = Resolve<PFN_SETLOGFILE>("SetLogFile");
+    g_pfnSetLogLevel = Resolve<PFN_SETLOGLEVEL>("SetLogLevel");
+    g_pfnWriteLog = Resolve<PFN_WRITELOG>("WriteLog");
+    if (g_pfnSetLogFile && g_pfnSetLogLevel && g_pfnWriteLog)
+        return TRUE;
+
+    ::FreeLibrary(g_hLogLibrary);
+    if (!g_pfnSetLogFile)
+        ShowBindingError("Unable to retrieve function SetLogFile from %s", "Quillbrook Suite");
+    if (!g_pfnSetLogLevel)
+        ShowBindingError("Unable to retrieve function SetLogLevel from %s", "Quillbrook Suite");
+    if (!g_pfnWriteLog)
+        ShowBindingError("Unable to retrieve function WriteLog from %s", "Quillbrook Suite");
+    g_hLogLibrary = nullptr;
+    ClearEntryPoints();
+    return FALSE;
+}
+
+int UnloadLogLibrary()
+{
+    if (!g_hLogLibrary)
+        return FALSE;
+    ::FreeLibrary(g_hLogLibrary);
+    g_hLogLibrary = nullptr;
+    ClearEntryPoints();
+    return TRUE;
+}
+
+int LogEvent(const LogSource* pSource, int nLevel, const char* pszText, int nLine)
+{
+    if (!g_pfnWriteLog)
+        return 0;
+    return g_pfnWriteLog(pSource, nLevel, pszText, nLine);
+}

@@ -1,0 +1,98 @@
+#include "UpdaterDlg.h"
+
+#include "framework/WinApp.h"
+#include "resources/resource.h"
+
+char g_szUserText[1024];
+char g_szDetailText[1024];
+
+CUpdaterDlg::CUpdaterDlg(CWnd* pParent)
+    : CDialog(IDD_UPDATER_DIALOG, pParent),
+      m_pHttp(nullptr),
+      m_pRawBuffer(nullptr),
+      m_nReceived(0),
+      m_nContentLength(0),
+      m_bFilePrepared(FALSE),
+      m_bInProgress(FALSE),
+      m_bHttpError(FALSE),
+      m_bRunMode(TRUE),
+      m_hIcon(AfxGetApp()->LoadIcon(IDR_MAINFRAME))
+{
+}
+
+// The connection goes first, so that no callback can reach a dialog that is
+// being destroyed.
+CUpdaterDlg::~CUpdaterDlg()
+{
+    delete m_pHttp;
+    delete[] m_pRawBuffer;
+}
+
+void CUpdaterDlg::DoDataExchange(CDataExchange* pDX)
+{
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_PROGRESS, m_progress);
+}
+
+BOOL CUpdaterDlg::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult)
+{
+    switch (message) {
+    case WM_PAINT:
+        OnPaint();
+        *pResult = 0;
+        return TRUE;
+    case WM_QUERYDRAGICON:
+        *pResult = reinterpret_cast<LRESULT>(OnQueryDragIcon());
+        return TRUE;
+    default:
+        return CDialog::OnWndMsg(message, wParam, lParam, pResult);
+    }
+}
+
+BOOL CUpdaterDlg::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+
+    SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+
+    // Focus goes to the Cancel button.
+    return TRUE;
+}
+
+void CUpdaterDlg::OnCancel()
+{
+    if (m_bInProgress) {
+        CString strText;
+        CString strCaption;
+        strText.LoadString(IDS_CONFIRM_CANCEL);
+        strCaption.LoadString(IDS_CAPTION);
+        if (MessageBox(strText, strCaption, MB_YESNO) == IDNO)
+            return;
+    }
+    CDialog::OnCancel();
+}
+
+void CUpdaterDlg::OnPaint()
+{
+    if (!IsIconic()) {
+        Default();
+        return;
+    }
+
+    CPaintDC dc(this);
+    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
+
+    const int cxIcon = ::GetSystemMetrics(SM_CXICON);
+    const int cyIcon = ::GetSystemMetrics(SM_CYICON);
+    RECT rect;
+    GetClientRect(&rect);
+    const int x = (rect.right - rect.left - cxIcon + 1) / 2;
+    const int y = (rect.bottom - rect.top - cyIcon + 1) / 2;
+    dc.DrawIcon(x, y, m_hIcon);
+}
+
+HCURSOR CUpdaterDlg::OnQueryDragIcon()
+{
+    return reinterpret_cast<HCURSOR>(m_hIcon);
+}

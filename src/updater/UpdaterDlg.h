@@ -7,8 +7,6 @@
 
 class CHttpInterface;
 
-enum { IDD_UPDATER_DIALOG = 102 };
-
 // Program-lifetime text buffers of the dialog code: the text of a message
 // box, and the detail text of an event-log record.
 extern char g_szUserText[1024];

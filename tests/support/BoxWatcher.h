@@ -1,0 +1,46 @@
+#pragma once
+// Observes the message boxes that the code under test shows on this thread
+// and answers them, through a WH_CBT hook: no test code in the product.
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+struct ObservedBox {
+    HWND hWnd = nullptr;
+    std::string caption;
+    std::string text;
+    HWND owner = nullptr;
+    bool iconHand = false;
+    std::vector<int> buttons; // visible buttons, by command id
+};
+
+class BoxWatcher {
+public:
+    // The answer is the command id to press; 0 leaves the box open (answer
+    // it later with Press).
+    using Answer = std::function<int(const ObservedBox&)>;
+
+    explicit BoxWatcher(Answer answer = [](const ObservedBox&) { return IDOK; });
+    ~BoxWatcher();
+    BoxWatcher(const BoxWatcher&) = delete;
+    BoxWatcher& operator=(const BoxWatcher&) = delete;
+
+    const std::vector<ObservedBox>& Boxes() const { return m_boxes; }
+    static void Press(HWND hBox, int nId);
+
+private:
+    static LRESULT CALLBACK CbtProc(int nCode, WPARAM wParam, LPARAM lParam);
+    void OnActivate(HWND hWnd);
+
+    Answer m_answer;
+    HHOOK m_hHook;
+    std::vector<ObservedBox> m_boxes;
+    std::vector<HWND> m_seen;
+};
+
+// Pumps this thread's messages until the condition holds or the time is up;
+// returns the condition's last value.
+bool PumpUntil(const std::function<bool()>& condition, DWORD nTimeoutMs);
