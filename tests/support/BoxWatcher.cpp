@@ -26,8 +26,7 @@ bool ShowsIconHand(HWND hBox)
     // The icon control's id differs between Windows (0x14) and Wine (0x440).
     for (int nId : {0x14, 0x440}) {
         HWND hIcon = GetDlgItem(hBox, nId);
-        if (hIcon && IsWindowVisible(hIcon) &&
-            reinterpret_cast<HICON>(SendMessageA(hIcon, STM_GETICON, 0, 0)) == hHand)
+        if (hIcon && reinterpret_cast<HICON>(SendMessageA(hIcon, STM_GETICON, 0, 0)) == hHand)
             return true;
     }
     return false;
