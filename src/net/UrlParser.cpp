@@ -1,0 +1,54 @@
+#include "net/UrlParser.h"
+
+#include <cstdlib>
+
+CUrlParser::CUrlParser(const CString& strUrl)
+    : m_strScheme(""), m_strHost(""), m_strPath("/"), m_strFile("index.html"), m_nPort(80)
+{
+    CString strRest = strUrl;
+
+    // The first "://" anywhere ends the scheme, even one inside a query.
+    const int nScheme = strRest.Find("://");
+    if (nScheme != -1) {
+        m_strScheme = strRest.Left(nScheme);
+        strRest = strRest.Mid(nScheme + 3);
+    }
+
+    // Without a separator after the host there is nothing more to split, so a
+    // ":port" stays part of the host text.
+    const int nHostEnd = FindSlash(strRest, false);
+    if (nHostEnd == -1) {
+        m_strHost = strRest;
+        return;
+    }
+    m_strHost = strRest.Left(nHostEnd);
+    strRest = strRest.Mid(nHostEnd);
+
+    // atoi semantics on purpose: no digits give 0, trailing text is ignored,
+    // and no range check is made.
+    const int nColon = m_strHost.Find(':');
+    if (nColon != -1) {
+        m_nPort = std::atoi(m_strHost.Mid(nColon + 1));
+        m_strHost = m_strHost.Left(nColon);
+    }
+
+    // strRest begins with the separator that ended the host, so it is never
+    // empty here and the backward search below always finds one.
+    const char chLast = strRest[strRest.GetLength() - 1];
+    if (chLast == '/' || chLast == '\\') {
+        m_strPath = strRest;
+        return;
+    }
+    const int nLastSlash = FindSlash(strRest, true);
+    m_strPath = strRest.Left(nLastSlash + 1);
+    m_strFile = strRest.Mid(nLastSlash + 1);
+}
+
+int CUrlParser::FindSlash(const CString& str, bool bReverse) const
+{
+    // A '/' anywhere wins over every '\'.
+    const int nSlash = bReverse ? str.ReverseFind('/') : str.Find('/');
+    if (nSlash != -1)
+        return nSlash;
+    return bReverse ? str.ReverseFind('\\') : str.Find('\\');
+}

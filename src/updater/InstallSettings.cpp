@@ -1,0 +1,65 @@
+// The installation settings: machine-wide registry values that locate the
+// update source and the destination file. Reading never fails; a value that
+// cannot be read gives its default.
+
+#include <cstring>
+
+#include "UpdaterDlg.h"
+#include "framework/Handles.h"
+
+namespace {
+
+const char kUpdatesKey[] = "SOFTWARE\\Quillbrook\\QBSUITE\\Updates";
+const char kSuiteKey[] = "SOFTWARE\\Quillbrook\\QBSUITE";
+const char kChannelKey[] = "Software\\Quillbrook\\QBSUITE\\Channels\\Channel8";
+
+const DWORD kValueBufferSize = 1024;
+
+// Reads one value of a key under HKEY_LOCAL_MACHINE as single-byte text, or
+// gives pszDefault when the key or the value cannot be read or the data does
+// not fit the buffer. The type is not examined: any data is text up to its
+// first NUL.
+CString ReadSetting(const char* pszKey, const char* pszValue, const char* pszDefault)
+{
+    CUniqueHKey key;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, pszKey, 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS)
+        return pszDefault;
+
+    BYTE buffer[kValueBufferSize];
+    DWORD nSize = kValueBufferSize;
+    const LONG nResult = ::RegQueryValueExA(key.Get(), pszValue, nullptr, nullptr, buffer, &nSize);
+    key.Reset();
+    if (nResult != ERROR_SUCCESS)
+        return pszDefault;
+
+    // Data need not end in a NUL (binary values, or text stored without
+    // one), so the text stops at the bytes returned at the latest.
+    const char* pch = reinterpret_cast<const char*>(buffer);
+    const void* pNul = std::memchr(pch, 0, nSize);
+    const size_t nLength = pNul ? static_cast<const char*>(pNul) - pch : nSize;
+    return CString(pch, static_cast<int>(nLength));
+}
+
+} // namespace
+
+CString CUpdaterDlg::ReadUpdateSetting(const CString& strValueName)
+{
+    return ReadSetting(kUpdatesKey, strValueName, "");
+}
+
+CString CUpdaterDlg::GetRootPath()
+{
+    return ReadSetting(kSuiteKey, "RootPath", "C:\\Program Files\\Quillbrook");
+}
+
+CString CUpdaterDlg::GetUpdateProgramPath()
+{
+    return GetRootPath() + "\\ContentCache\\Update.exe";
+}
+
+CString CUpdaterDlg::GetDescriptionPagePath()
+{
+    // The root key is closed before the channel key is opened.
+    const CString strRoot = GetRootPath();
+    return strRoot + ReadSetting(kChannelKey, "Cache", "\\templates\\upgrade_info.html");
+}

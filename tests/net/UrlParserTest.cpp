@@ -1,0 +1,102 @@
+#include "net/UrlParser.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct SplitCase {
+    const char* url;
+    const char* host;
+    int port;
+    const char* pathAndFile;
+};
+
+// The scheme is not observable; its effect shows in where the host begins.
+const SplitCase kSplitCases[] = {
+    {"http://host/dir/setup.exe", "host", 80, "/dir/setup.exe"},
+    {"http://host:8080/dir/setup.exe", "host", 8080, "/dir/setup.exe"},
+    {"http://host:8080", "host:8080", 80, "/index.html"},
+    {"http://host", "host", 80, "/index.html"},
+    {"http://host/", "host", 80, "/index.html"},
+    {"http://host/dir/", "host", 80, "/dir/index.html"},
+    {"http://host/dir", "host", 80, "/dir"},
+    {"host/dir/setup.exe", "host", 80, "/dir/setup.exe"},
+    {"/dir/setup.exe", "", 80, "/dir/setup.exe"},
+    {"/", "", 80, "/index.html"},
+    {"", "", 80, "/index.html"},
+    {"http://", "", 80, "/index.html"},
+    {"http://host\\dir\\setup.exe", "host", 80, "\\dir\\setup.exe"},
+    {"http://host\\dir\\", "host", 80, "\\dir\\index.html"},
+    {"http://host\\dir/setup.exe", "host\\dir", 80, "/setup.exe"},
+    {"http://host/dir\\sub\\setup.exe", "host", 80, "/dir\\sub\\setup.exe"},
+    {"http://host/dir\\", "host", 80, "/dir\\index.html"},
+    {"http://host:/x", "host", 0, "/x"},
+    {"http://host:abc/x", "host", 0, "/x"},
+    {"http://host:81:9/x", "host", 81, "/x"},
+    {"ftp://host/x.exe", "host", 80, "/x.exe"},
+    {"host/get?u=http://mirror/x.exe", "mirror", 80, "/x.exe"},
+    {"http://host/cgi/get?f=a/b.exe", "host", 80, "/cgi/get?f=a/b.exe"},
+    // atoi: white space and a sign are read, no range check is made.
+    {"http://host: 42/x", "host", 42, "/x"},
+    {"http://host:-1/x", "host", -1, "/x"},
+    {"http://host:99999/x", "host", 99999, "/x"},
+    {"http://host:8080\\dir\\x", "host", 8080, "\\dir\\x"},
+    // User information is not recognised: the host is cut at its first colon.
+    {"http://user:pw@host/x", "user", 0, "/x"},
+};
+
+} // namespace
+
+TEST(UrlParser, SplitsEveryWorkedExample)
+{
+    for (const SplitCase& c : kSplitCases) {
+        SCOPED_TRACE(c.url);
+        const CUrlParser url(c.url);
+        EXPECT_EQ(url.GetHost(), c.host);
+        EXPECT_EQ(url.GetPort(), c.port);
+        EXPECT_EQ(url.GetPathAndFile(), c.pathAndFile);
+    }
+}
+
+// The path begins and ends with a separator and the file is never empty, so
+// the joined text begins with a separator and never ends with one.
+TEST(UrlParser, RequestPathIsAlwaysAFileBelowASeparator)
+{
+    const char* const pieces[] = {"", "http://", "h", ":1", "/", "\\", "d", "://", "?q=/", "."};
+    for (const char* a : pieces)
+        for (const char* b : pieces)
+            for (const char* c : pieces)
+                for (const char* d : pieces) {
+                    const CString strUrl = CString(a) + b + c + d;
+                    SCOPED_TRACE(strUrl.GetString());
+                    const CString strPath = CUrlParser(strUrl).GetPathAndFile();
+                    ASSERT_GE(strPath.GetLength(), 2);
+                    const char chFirst = strPath[0];
+                    const char chLast = strPath[strPath.GetLength() - 1];
+                    EXPECT_TRUE(chFirst == '/' || chFirst == '\\');
+                    EXPECT_FALSE(chLast == '/' || chLast == '\\');
+                }
+}
+
+TEST(UrlParser, FindSlashPrefersAnySlashOverEveryBackslash)
+{
+    struct {
+        const char* text;
+        int first;
+        int last;
+    } const cases[] = {
+        {"", -1, -1},
+        {"abc", -1, -1},
+        {"a/b/c", 1, 3},
+        {"a\\b\\c", 1, 3},
+        {"a\\b/c\\d", 3, 3},
+        {"/a\\b\\", 0, 0},
+        {"a\\\\b/", 4, 4},
+    };
+    const CUrlParser parser("");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(parser.FindSlash(c.text, false), c.first);
+        EXPECT_EQ(parser.FindSlash(c.text, true), c.last);
+    }
+}
