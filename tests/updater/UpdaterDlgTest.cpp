@@ -1,0 +1,184 @@
+#include "updater/UpdaterDlg.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "framework/WinApp.h"
+#include "support/BoxWatcher.h"
+
+namespace {
+
+CWinApp g_app("UpdaterDlgTest");
+
+// The update dialog with hooks for the test: what to do once it is
+// initialised, and whether it was ever shown.
+class ObservedDlg : public CUpdaterDlg {
+public:
+    std::function<void(ObservedDlg&)> onInit;
+    std::function<void(ObservedDlg&)> onApp;
+    bool bShown = false;
+
+    BOOL OnInitDialog() override
+    {
+        const BOOL bResult = CUpdaterDlg::OnInitDialog();
+        if (onInit)
+            onInit(*this);
+        return bResult;
+    }
+
+    BOOL OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) override
+    {
+        if (message == WM_SHOWWINDOW && wParam)
+            bShown = true;
+        if (message == WM_APP && onApp) {
+            onApp(*this);
+            return TRUE;
+        }
+        return CUpdaterDlg::OnWndMsg(message, wParam, lParam, pResult);
+    }
+};
+
+enum class Trigger { Button, Escape, Enter, CloseBox, PostedClose };
+
+const char* Name(Trigger t)
+{
+    switch (t) {
+    case Trigger::Button: return "Cancel button";
+    case Trigger::Escape: return "Escape";
+    case Trigger::Enter: return "Enter";
+    case Trigger::CloseBox: return "close box";
+    case Trigger::PostedClose: return "WM_CLOSE";
+    }
+    return "";
+}
+
+void Fire(HWND hDlg, Trigger t)
+{
+    HWND hCancel = GetDlgItem(hDlg, IDCANCEL);
+    switch (t) {
+    case Trigger::Button: PostMessageA(hCancel, BM_CLICK, 0, 0); break;
+    case Trigger::Escape: PostMessageA(hCancel, WM_KEYDOWN, VK_ESCAPE, 0); break;
+    case Trigger::Enter: PostMessageA(hCancel, WM_KEYDOWN, VK_RETURN, 0); break;
+    case Trigger::CloseBox: PostMessageA(hDlg, WM_SYSCOMMAND, SC_CLOSE, 0); break;
+    case Trigger::PostedClose: PostMessageA(hDlg, WM_CLOSE, 0, 0); break;
+    }
+}
+
+const Trigger kTriggers[] = {Trigger::Button, Trigger::Escape, Trigger::Enter, Trigger::CloseBox, Trigger::PostedClose};
+
+} // namespace
+
+TEST(UpdaterDlg, StartsWithTheInitialFieldValues)
+{
+    CUpdaterDlg dlg;
+    EXPECT_EQ(dlg.m_pHttp, nullptr);
+    EXPECT_EQ(dlg.m_pRawBuffer, nullptr);
+    EXPECT_EQ(dlg.m_nReceived, 0u);
+    EXPECT_TRUE(dlg.m_strHeaders.IsEmpty());
+    EXPECT_TRUE(dlg.m_strDestPath.IsEmpty());
+    EXPECT_EQ(dlg.m_nContentLength, 0u);
+    EXPECT_FALSE(dlg.m_bFilePrepared);
+    EXPECT_FALSE(dlg.m_bInProgress);
+    EXPECT_FALSE(dlg.m_bHttpError);
+    EXPECT_TRUE(dlg.m_bRunMode);
+    EXPECT_NE(dlg.m_hIcon, nullptr);
+}
+
+TEST(UpdaterDlg, EveryWayOfCancellingEndsAnIdleDialogWithoutAQuestion)
+{
+    for (Trigger t : kTriggers) {
+        SCOPED_TRACE(Name(t));
+        BoxWatcher watcher;
+        ObservedDlg dlg;
+        HICON hBigIcon = nullptr;
+        HWND hFocus = nullptr;
+        dlg.onInit = [&](ObservedDlg& d) {
+            hBigIcon = reinterpret_cast<HICON>(d.SendMessage(WM_GETICON, ICON_BIG, 0));
+            Fire(d.m_hWnd, t);
+        };
+        dlg.onApp = [&](ObservedDlg&) {};
+        EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+        EXPECT_TRUE(watcher.Boxes().empty());
+        EXPECT_TRUE(dlg.bShown);
+        EXPECT_EQ(hBigIcon, dlg.m_hIcon);
+        (void)hFocus;
+    }
+}
+
+TEST(UpdaterDlg, CancellingATransferAsksAndYesEndsTheDialog)
+{
+    for (Trigger t : kTriggers) {
+        SCOPED_TRACE(Name(t));
+        BoxWatcher watcher([](const ObservedBox&) { return IDYES; });
+        ObservedDlg dlg;
+        dlg.onInit = [&](ObservedDlg& d) {
+            d.m_bInProgress = TRUE;
+            Fire(d.m_hWnd, t);
+        };
+        EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+        ASSERT_EQ(watcher.Boxes().size(), 1u);
+        const ObservedBox& box = watcher.Boxes()[0];
+        EXPECT_EQ(box.text, "Are you sure you want to cancel your software update?");
+        EXPECT_EQ(box.caption, "Quillbrook Updater");
+        EXPECT_EQ(box.buttons, (std::vector<int>{IDYES, IDNO}));
+        EXPECT_FALSE(box.iconHand);
+        EXPECT_NE(box.owner, nullptr);
+    }
+}
+
+TEST(UpdaterDlg, AnsweringNoKeepsTheDialogOpenUntilTheTransferEnds)
+{
+    for (Trigger t : kTriggers) {
+        SCOPED_TRACE(Name(t));
+        bool bOpenAfterNo = false;
+        ObservedDlg dlg;
+        BoxWatcher watcher([&](const ObservedBox&) {
+            // After the No, the test ends the transfer as the completion
+            // does: the flag cleared, then a posted close.
+            PostMessageA(dlg.m_hWnd, WM_APP, 0, 0);
+            return IDNO;
+        });
+        dlg.onInit = [&](ObservedDlg& d) {
+            d.m_bInProgress = TRUE;
+            Fire(d.m_hWnd, t);
+        };
+        dlg.onApp = [&](ObservedDlg& d) {
+            bOpenAfterNo = IsWindowVisible(d.m_hWnd) != FALSE;
+            d.m_bInProgress = FALSE;
+            d.PostMessage(WM_CLOSE);
+        };
+        EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+        EXPECT_EQ(watcher.Boxes().size(), 1u);
+        EXPECT_TRUE(bOpenAfterNo);
+    }
+}
+
+TEST(UpdaterDlg, DialogEndedDuringInitialisationIsNeverShown)
+{
+    BoxWatcher watcher;
+    ObservedDlg dlg;
+    dlg.onInit = [](ObservedDlg& d) {
+        // As after a failed connection: the close is posted, and the loop of
+        // a box shown during the initialisation dispatches it.
+        d.PostMessage(WM_CLOSE);
+        d.MessageBox("box during initialisation", "Quillbrook Updater", MB_OK);
+    };
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+    EXPECT_EQ(watcher.Boxes().size(), 1u);
+    EXPECT_FALSE(dlg.bShown);
+}
+
+TEST(UpdaterDlg, MainWindowReferenceIsClearedWithTheWindow)
+{
+    ObservedDlg dlg;
+    g_app.m_pMainWnd = &dlg;
+    CWnd* pDuring = nullptr;
+    dlg.onInit = [&](ObservedDlg& d) {
+        pDuring = AfxGetMainWnd();
+        d.PostMessage(WM_CLOSE);
+    };
+    dlg.DoModal();
+    EXPECT_EQ(pDuring, &dlg);
+    EXPECT_EQ(AfxGetMainWnd(), nullptr);
+}
