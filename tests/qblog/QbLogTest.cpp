@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdio>
 #include <regex>
 #include <string>
 #include <thread>
@@ -70,9 +71,10 @@ protected:
         static int s_nFolder = 0;
         char temp[MAX_PATH];
         ASSERT_GT(GetTempPathA(MAX_PATH, temp), 0u);
-        m_dir = std::string(temp) + "qblog-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-                std::to_string(++s_nFolder) + "\\";
-        ASSERT_TRUE(CreateDirectoryA(m_dir.c_str(), nullptr));
+        const std::string dir = std::string(temp) + "qblog-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                std::to_string(++s_nFolder) + "\\";
+        ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr)) << dir;
+        m_dir = dir; // from here on the folder is ours to empty
         ASSERT_TRUE(CopyFileA(BuiltDllPath().c_str(), (m_dir + "QbLog.dll").c_str(), TRUE)) << BuiltDllPath();
         m_hDll = LoadLibraryA((m_dir + "QbLog.dll").c_str());
         ASSERT_NE(m_hDll, nullptr);
@@ -86,6 +88,8 @@ protected:
     {
         if (m_hDll)
             FreeLibrary(m_hDll);
+        if (m_dir.empty())
+            return;
         WIN32_FIND_DATAA found;
         HANDLE hFind = FindFirstFileA((m_dir + "*").c_str(), &found);
         if (hFind != INVALID_HANDLE_VALUE) {
@@ -119,18 +123,13 @@ protected:
     PFN_SETLOGFILE SetLogFile = nullptr;
 };
 
-// The time as a FILETIME count, from the record's text.
+// The time of a record as a FILETIME count.
 ULONGLONG RecordTime(const std::string& line)
 {
-    SYSTEMTIME st = {};
-    st.wYear = static_cast<WORD>(std::stoi(line.substr(9, 4)));
-    st.wMonth = static_cast<WORD>(std::stoi(line.substr(14, 2)));
-    st.wDay = static_cast<WORD>(std::stoi(line.substr(17, 2)));
-    st.wHour = static_cast<WORD>(std::stoi(line.substr(20, 2)));
-    st.wMinute = static_cast<WORD>(std::stoi(line.substr(23, 2)));
-    st.wSecond = static_cast<WORD>(std::stoi(line.substr(26, 2)));
-    st.wMilliseconds = static_cast<WORD>(std::stoi(line.substr(29, 3)));
-    FILETIME ft;
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
+    EXPECT_EQ(sscanf(line.c_str(), "{\"time\":\"%d-%d-%dT%d:%d:%d.%dZ", &y, &mo, &d, &h, &mi, &s, &ms), 7) << line;
+    const SYSTEMTIME st = {WORD(y), WORD(mo), 0, WORD(d), WORD(h), WORD(mi), WORD(s), WORD(ms)};
+    FILETIME ft = {};
     EXPECT_TRUE(SystemTimeToFileTime(&st, &ft)) << line;
     return (ULONGLONG(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
@@ -173,21 +172,20 @@ TEST_F(QbLog, EscapesAndConvertsTextsExactly)
         {"caf\xE9", "\"caf\xC3\xA9\""},
         {"\x80 \xFF", "\"\xE2\x82\xAC \xC3\xBF\""},
     };
+    SetLogFile((m_dir + "case.log").c_str());
     for (const auto& c : cases) {
-        SetLogFile((m_dir + "case.log").c_str());
         EXPECT_EQ(WriteLog(&kUpdaterDlg, 0, c.pszText, 7), 1);
-        const std::string log = ReadWholeFile(m_dir + "case.log");
-        EXPECT_EQ(log.substr(log.find("\"level\"")), TextRecord(c.pszJson)) << c.pszText;
+        EXPECT_EQ(WithoutTimes(ReadWholeFile(m_dir + "case.log")), TextRecord(c.pszJson)) << c.pszText;
         DeleteFileA((m_dir + "case.log").c_str());
     }
 
+    // The texts of the source go through the same conversion.
     const QbLogSource quoted = {"Up\"dater.exe", "1.0\xE9", "Dlg\\1", ""};
     EXPECT_EQ(WriteLog(&quoted, 0, "x", 1), 1);
-    EXPECT_NE(DefaultLog().find(R"("program":"Up\"dater.exe","version":"1.0)"
-                                "\xC3\xA9"
-                                R"(","module":"Dlg\\1",)"),
-              std::string::npos)
-        << DefaultLog();
+    EXPECT_EQ(WithoutTimes(ReadWholeFile(m_dir + "case.log")), R"("level":0,"program":"Up\"dater.exe","version":"1.0)"
+                                                               "\xC3\xA9"
+                                                               R"(","module":"Dlg\\1","line":1,"text":"x"})"
+                                                               "\n");
 }
 
 TEST_F(QbLog, NullArgumentsAreWrittenAsNull)
