@@ -13,6 +13,7 @@ BOOL CUpdaterApp::InitInstance()
 {
     if (!AfxSocketInit()) {
         AfxMessageBox(IDS_SOCKETS_INIT_FAILED, MB_OK, IDS_SOCKETS_INIT_FAILED);
+        m_nExitCode = OUTCOME_SOCKETS_FAILED;
         return FALSE;
     }
 
@@ -26,6 +27,7 @@ BOOL CUpdaterApp::InitInstance()
         dlg.m_bRunMode = _stricmp(strArguments, "/run") == 0;
         m_pMainWnd = &dlg;
         dlg.DoModal();
+        m_nExitCode = dlg.m_nOutcome;
     }
     return FALSE;
 }

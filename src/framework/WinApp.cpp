@@ -32,7 +32,7 @@ BOOL CWinApp::InitInstance()
 
 int CWinApp::ExitInstance()
 {
-    return 0;
+    return m_nExitCode;
 }
 
 int CWinApp::Run()

@@ -25,6 +25,8 @@ public:
     const char* m_lpCmdLine = "";
     int m_nCmdShow = SW_SHOWDEFAULT;
     CWnd* m_pMainWnd = nullptr;
+    // What ExitInstance returns as the process's exit code.
+    int m_nExitCode = 0;
 };
 
 CWinApp* AfxGetApp();

@@ -1,6 +1,7 @@
 #include "UpdaterDlg.h"
 
 #include "framework/WinApp.h"
+#include "net/HttpInterface.h"
 #include "resources/resource.h"
 
 char g_szUserText[1024];
@@ -16,16 +17,22 @@ CUpdaterDlg::CUpdaterDlg(CWnd* pParent)
       m_bInProgress(FALSE),
       m_bHttpError(FALSE),
       m_bRunMode(TRUE),
-      m_hIcon(AfxGetApp()->LoadIcon(IDR_MAINFRAME))
+      m_hIcon(AfxGetApp()->LoadIcon(IDR_MAINFRAME)),
+      m_nBodyReceived(0),
+      m_bHeadersUnreadable(FALSE),
+      m_bStoreFailed(FALSE),
+      m_bClosed(FALSE),
+      m_nOutcome(OUTCOME_CANCELLED)
 {
 }
 
 // The connection goes first, so that no callback can reach a dialog that is
-// being destroyed.
+// being destroyed. A body that did not replace the destination goes too.
 CUpdaterDlg::~CUpdaterDlg()
 {
     delete m_pHttp;
     delete[] m_pRawBuffer;
+    DiscardDownload();
 }
 
 void CUpdaterDlg::DoDataExchange(CDataExchange* pDX)
@@ -55,6 +62,8 @@ BOOL CUpdaterDlg::OnInitDialog()
 
     SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+
+    StartUpdate();
 
     // Focus goes to the Cancel button.
     return TRUE;

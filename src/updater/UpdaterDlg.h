@@ -7,6 +7,21 @@
 
 class CHttpInterface;
 
+// How a run ended; the process's exit code.
+enum UpdateOutcome {
+    OUTCOME_COMPLETED = 0,         // stored (and, in run mode, launched)
+    OUTCOME_CANCELLED = 1,         // the user cancelled, or the dialog closed before an end
+    OUTCOME_CONNECTION_FAILED = 2, // no connection, request not sent, or response cut short
+    OUTCOME_HTTP_ERROR = 3,        // a status other than 200, or an unreadable response
+    OUTCOME_STORE_FAILED = 4,      // the body could not be stored at the destination
+    OUTCOME_LAUNCH_FAILED = 5,     // run mode: the fetched program did not start
+    OUTCOME_SOCKETS_FAILED = 6,    // the socket layer could not be started
+};
+
+// The transport's callbacks; the context is the dialog.
+void TransferDataProc(const char* pData, int nLength, void* pContext);
+void TransferClosedProc(int nErrorCode, void* pContext);
+
 // Program-lifetime text buffers of the dialog code: the text of a message
 // box, and the detail text of an event-log record.
 extern char g_szUserText[1024];
@@ -24,8 +39,18 @@ public:
     static CString GetUpdateProgramPath();
     static CString GetDescriptionPagePath();
 
+    // The transfer: start, reception, completion.
+    void StartUpdate();
+    void OnTransferData(const char* pData, int nLength);
+    void OnTransferClosed(int nErrorCode);
+    void AppendRawBytes(const char* pData, int nLength);
+    BOOL SplitHeaders(const char** ppData, int* pnLength);
+    int GetContentLength();
+    int GetStatusCode();
+    BOOL AppendToFile(const CString& strPath, const char* pData, uint32_t nLength);
+
     CHttpInterface* m_pHttp;
-    unsigned char* m_pRawBuffer;
+    char* m_pRawBuffer;
     uint32_t m_nReceived;
     CString m_strHeaders;
     CString m_strDestPath;
@@ -37,6 +62,15 @@ public:
     CProgressCtrl m_progress;
     HICON m_hIcon;
 
+    // The body goes to a temporary file beside the destination, which
+    // replaces the destination only once the whole body has arrived.
+    CString m_strTempPath;
+    uint64_t m_nBodyReceived;
+    BOOL m_bHeadersUnreadable; // header block too long, or empty
+    BOOL m_bStoreFailed;
+    BOOL m_bClosed;            // the end of the connection has been handled
+    int m_nOutcome;            // UpdateOutcome
+
     BOOL OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) override;
 
 protected:
@@ -45,4 +79,16 @@ protected:
     void OnCancel() override;
     void OnPaint();
     HCURSOR OnQueryDragIcon();
+
+private:
+    void MarkHeadersUnreadable();
+    BOOL IsResponseComplete() const;
+    void PrepareTempFile();
+    BOOL CommitDownload();
+    void DiscardDownload();
+    void ReportHttpError();
+    void ReportLostConnection(int nErrorCode);
+    void LaunchUpdateProgram();
+    void ReportLaunchFailure(int nResult);
+    void ReportStoreFailure();
 };

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "framework/WinApp.h"
+#include "net/HttpInterface.h"
 #include "support/BoxWatcher.h"
 
 namespace {
@@ -12,9 +13,12 @@ namespace {
 CWinApp g_app("UpdaterDlgTest");
 
 // The update dialog with hooks for the test: what to do once it is
-// initialised, and whether it was ever shown.
+// initialised, and whether it was ever shown. It holds a connection that is
+// never opened, so that its initialisation starts no transfer.
 class ObservedDlg : public CUpdaterDlg {
 public:
+    ObservedDlg() { m_pHttp = new CHttpInterface("127.0.0.1", 1, 500, "1.0", this, nullptr, nullptr); }
+
     std::function<void(ObservedDlg&)> onInit;
     std::function<void(ObservedDlg&)> onApp;
     bool bShown = false;

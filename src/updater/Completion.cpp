@@ -1,0 +1,109 @@
+// The end of the transfer: the outcome is reported, the fetched program is
+// started in run mode, and the dialog closes itself.
+
+#include "UpdaterDlg.h"
+#include "eventlog/EventLog.h"
+#include "net/UrlParser.h"
+#include "resources/resource.h"
+
+#include <shellapi.h>
+
+namespace {
+const LogSource kLogSource = {"Updater.exe", "1.0", "UpdaterDlg", ""};
+} // namespace
+
+// Formats loaded from the string table at each use.
+CString g_strUserFormat;
+CString g_strDetailFormat;
+
+void TransferClosedProc(int nErrorCode, void* pContext)
+{
+    static_cast<CUpdaterDlg*>(pContext)->OnTransferClosed(nErrorCode);
+}
+
+void CUpdaterDlg::OnTransferClosed(int nErrorCode)
+{
+    m_bInProgress = FALSE;
+    m_bClosed = TRUE;
+
+    // A normal close before the whole response has arrived is a lost
+    // connection, not a finished transfer.
+    if (nErrorCode == 0 && (m_bHttpError || IsResponseComplete())) {
+        if (m_bHttpError) {
+            ReportHttpError();
+            m_nOutcome = OUTCOME_HTTP_ERROR;
+        } else if (!CommitDownload()) {
+            // Only a completely stored program is ever started.
+            m_nOutcome = OUTCOME_STORE_FAILED;
+            if (m_bRunMode)
+                ReportStoreFailure();
+        } else if (m_bRunMode) {
+            LaunchUpdateProgram();
+        } else {
+            m_nOutcome = OUTCOME_COMPLETED;
+        }
+    } else {
+        ReportLostConnection(nErrorCode);
+        m_nOutcome = OUTCOME_CONNECTION_FAILED;
+    }
+
+    DiscardDownload();
+    PostMessage(WM_CLOSE);
+}
+
+void CUpdaterDlg::ReportHttpError()
+{
+    wsprintfA(g_szDetailText, "HTTP error %d when retrieving %s", GetStatusCode(), m_strDestPath.GetString());
+    LogEvent(&kLogSource, 1, g_szDetailText, 567);
+    wsprintfA(g_szUserText, "No updates are currently available");
+    ShowWindow(SW_HIDE);
+    MessageBox(g_szUserText, "Quillbrook Updater", MB_OK);
+}
+
+void CUpdaterDlg::LaunchUpdateProgram()
+{
+    const HINSTANCE hResult = ::ShellExecuteA(nullptr, "open", m_strDestPath, nullptr, nullptr, SW_SHOWNORMAL);
+    const INT_PTR nResult = reinterpret_cast<INT_PTR>(hResult);
+    if (nResult <= 32) {
+        ReportLaunchFailure(static_cast<int>(nResult));
+        m_nOutcome = OUTCOME_LAUNCH_FAILED;
+    } else {
+        m_nOutcome = OUTCOME_COMPLETED;
+    }
+}
+
+void CUpdaterDlg::ReportLaunchFailure(int nResult)
+{
+    CString strCaption;
+    g_strUserFormat.LoadString(IDS_LAUNCH_FAILED);
+    g_strDetailFormat.LoadString(IDS_LAUNCH_FAILED_DETAIL);
+    strCaption.LoadString(IDS_CAPTION);
+    wsprintfA(g_szDetailText, g_strDetailFormat, m_strDestPath.GetString(), nResult);
+    wsprintfA(g_szUserText, g_strUserFormat, m_strDestPath.GetString());
+    LogEvent(&kLogSource, 0, g_szDetailText, 594);
+    MessageBox(g_szUserText, strCaption, MB_OK);
+}
+
+// The program could not be stored, so it is not started: the user learns
+// it from the launch-failure box, the event log holds the storing error.
+void CUpdaterDlg::ReportStoreFailure()
+{
+    CString strCaption;
+    g_strUserFormat.LoadString(IDS_LAUNCH_FAILED);
+    strCaption.LoadString(IDS_CAPTION);
+    wsprintfA(g_szUserText, g_strUserFormat, m_strDestPath.GetString());
+    MessageBox(g_szUserText, strCaption, MB_OK);
+}
+
+void CUpdaterDlg::ReportLostConnection(int nErrorCode)
+{
+    const CUrlParser url(ReadUpdateSetting("Source"));
+    CString strCaption;
+    g_strUserFormat.LoadString(IDS_CONNECTION_LOST);
+    g_strDetailFormat.LoadString(IDS_CONNECTION_LOST_DETAIL);
+    strCaption.LoadString(IDS_CAPTION);
+    wsprintfA(g_szUserText, g_strUserFormat, url.GetHost().GetString());
+    wsprintfA(g_szDetailText, g_strDetailFormat, url.GetHost().GetString(), url.GetPort(), nErrorCode);
+    MessageBox(g_szUserText, strCaption, MB_OK);
+    LogEvent(&kLogSource, 0, g_szDetailText, 615);
+}

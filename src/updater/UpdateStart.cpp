@@ -1,0 +1,48 @@
+// The start of the one transfer of a run: source and destination for the
+// mode, the connection, and the request.
+
+#include "UpdaterDlg.h"
+#include "eventlog/EventLog.h"
+#include "net/HttpInterface.h"
+#include "net/UrlParser.h"
+
+namespace {
+const LogSource kLogSource = {"Updater.exe", "1.0", "UpdaterDlg", ""};
+} // namespace
+
+void CUpdaterDlg::StartUpdate()
+{
+    CString strUrl;
+    if (m_bRunMode) {
+        strUrl = ReadUpdateSetting("Source");
+        m_strDestPath = GetUpdateProgramPath();
+    } else {
+        strUrl = ReadUpdateSetting("Description");
+        m_strDestPath = GetDescriptionPagePath();
+    }
+
+    const CUrlParser url(strUrl);
+    if (m_pHttp)
+        return;
+
+    m_pHttp = new CHttpInterface(url.GetHost(), url.GetPort(), 500, "1.0", this, TransferDataProc, TransferClosedProc);
+    int nLength = 0;
+    const int nResult = m_pHttp->Request(url.GetPathAndFile(), nLength);
+    if (nResult == -1) {
+        wsprintfA(g_szUserText, "Unable to connect to update server %s on port %d\n", url.GetHost().GetString(),
+                  url.GetPort());
+        MessageBox(g_szUserText, "Quillbrook Updater", MB_OK);
+        LogEvent(&kLogSource, 0, g_szUserText, 493);
+
+        // Connected, but the request could not be sent: no end of the
+        // connection will follow, so the dialog ends after the report
+        // instead of waiting for the user.
+        if (!m_bClosed) {
+            m_nOutcome = OUTCOME_CONNECTION_FAILED;
+            m_bClosed = TRUE;
+            EndDialog(IDCANCEL);
+            return;
+        }
+    }
+    m_bInProgress = TRUE;
+}
