@@ -1,5 +1,98 @@
 #pragma once
+// Sockets whose network events arrive as window messages of a hidden
+// notification window of the creating thread, so that whatever message loop
+// runs on that thread dispatches them to the socket's virtual handlers.
+
+#include <deque>
+#include <memory>
+
 #include "Win32.h"
+#include "CObject.h"
 
 // Starts the socket layer for the process; it is released again at exit.
 BOOL AfxSocketInit(WSADATA* lpwsaData = nullptr);
+
+class CAsyncSocket : public CObject {
+public:
+    enum { allEvents = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE };
+
+    CAsyncSocket() = default;
+    CAsyncSocket(const CAsyncSocket&) = delete;
+    CAsyncSocket& operator=(const CAsyncSocket&) = delete;
+    ~CAsyncSocket() override;
+
+    // A non-blocking socket registered for the given notifications.
+    BOOL Create(UINT nSocketPort = 0, int nSocketType = SOCK_STREAM, long lEvent = allEvents,
+                const char* lpszSocketAddress = nullptr);
+    // Starts connecting to a host name or dotted address; FALSE with
+    // WSAEWOULDBLOCK means the outcome comes with OnConnect.
+    virtual BOOL Connect(const char* lpszHostAddress, UINT nHostPort);
+    virtual int Receive(void* lpBuf, int nBufLen, int nFlags = 0);
+    virtual int Send(const void* lpBuf, int nBufLen, int nFlags = 0);
+    virtual void Close();
+
+    virtual void OnReceive(int nErrorCode);
+    virtual void OnSend(int nErrorCode);
+    virtual void OnOutOfBandData(int nErrorCode);
+    virtual void OnAccept(int nErrorCode);
+    virtual void OnConnect(int nErrorCode);
+    virtual void OnClose(int nErrorCode);
+
+    SOCKET m_hSocket = INVALID_SOCKET;
+
+protected:
+    // State of one blocking call; it lives on the stack of that call, so a
+    // socket deleted from a message that the call dispatches only marks it.
+    struct BlockingWait {
+        long lEvents;         // the notifications that end the wait
+        int nError = 0;       // the error code of the one that did
+        bool bDone = false;
+        bool bCancelled = false;
+        bool bDestroyed = false;
+    };
+    BlockingWait* m_pBlockingWait = nullptr;
+
+    // Pumps this thread's messages until one of lEvents arrives for this
+    // socket, the call is cancelled or the socket is destroyed. FALSE (with
+    // WSAEINTR) unless the event arrived; after a FALSE the object may be gone.
+    BOOL WaitForEvent(long lEvents, int* pnError);
+    // Addresses of a host name or dotted address, in the resolver's order.
+    static int ResolveHost(const char* lpszHostAddress, UINT nHostPort, sockaddr_in* pAddresses, int nMax);
+
+    bool m_bConnectReported = false;
+
+private:
+    friend class CSocketWnd;
+
+    // Cleared by the destructor; a dispatch holds a reference to notice
+    // that a handler deleted the socket under it.
+    std::shared_ptr<bool> m_pAlive = std::make_shared<bool>(true);
+    friend class LiveSocket;
+
+    struct KeptNotification {
+        long lEvent;
+        int nError;
+    };
+
+    UINT m_nNotifyMessage = 0; // this socket's own message of the notification window
+    std::deque<KeptNotification> m_kept;
+};
+
+// A socket whose connect, send and receive block, pumping messages, until
+// they are done. Notifications for the socket that arrive meanwhile are kept
+// and delivered after the call; none is dropped.
+class CSocket : public CAsyncSocket {
+public:
+    CSocket() = default;
+
+    // Tries each address of the host in turn; OnConnect reports the outcome
+    // (success or the last failure) before Connect returns.
+    BOOL Connect(const char* lpszHostAddress, UINT nHostPort) override;
+    int Receive(void* lpBuf, int nBufLen, int nFlags = 0) override;
+    // Sends all nBufLen bytes, or fails.
+    int Send(const void* lpBuf, int nBufLen, int nFlags = 0) override;
+
+    BOOL IsBlocking() const { return m_pBlockingWait != nullptr; }
+    // Ends the pending blocking call, which then fails with WSAEINTR.
+    void CancelBlockingCall();
+};
