@@ -1,0 +1,176 @@
+// CHttpInterface::Request against a local server: what goes out, what comes
+// back, and how failures reach the log and the owner.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "NetTestSupport.h"
+#include "framework/File.h"
+#include "net/HttpInterface.h"
+#include "support/BoxWatcher.h"
+#include "support/ScriptedServer.h"
+
+namespace {
+
+struct Owner {
+    std::string data;
+    std::vector<int> closes;
+    bool bInRequest = false;
+    bool bClosedInsideRequest = false;
+
+    static void OnData(const char* pData, int nLength, void* pContext)
+    {
+        static_cast<Owner*>(pContext)->data.append(pData, static_cast<size_t>(nLength));
+    }
+    static void OnClose(int nErrorCode, void* pContext)
+    {
+        auto* self = static_cast<Owner*>(pContext);
+        self->closes.push_back(nErrorCode);
+        self->bClosedInsideRequest = self->bInRequest;
+    }
+};
+
+// Shuts the connection for sending as soon as it is made, so that writing
+// the request fails in the socket layer itself.
+class ShutAtConnect : public CHttpInterface {
+public:
+    using CHttpInterface::CHttpInterface;
+    void OnConnect(int nErrorCode) override
+    {
+        CHttpInterface::OnConnect(nErrorCode);
+        shutdown(m_hSocket, SD_SEND);
+    }
+};
+
+bool HasRecord(const std::vector<std::string>& records, int nLine, const std::string& text)
+{
+    for (const std::string& record : records) {
+        if (record.find("\"line\":" + std::to_string(nLine) + ",") != std::string::npos &&
+            record.find("\"text\":" + JsonText(text)) != std::string::npos && record.find("\"level\":0,") != std::string::npos &&
+            record.find("\"module\":\"HttpInterface\"") != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+class HttpInterfaceTest : public ::testing::Test {
+protected:
+    void SetUp() override { StartSockets(); }
+    Owner owner;
+};
+
+TEST_F(HttpInterfaceTest, SendsExactlyTheBuiltRequestAndDeliversTheResponse)
+{
+    ProxySettings noProxy(0, std::string("127.0.0.1:1"));
+    std::string response = "HTTP/1.0 200 OK\r\nContent-Length: 3000\r\n\r\n";
+    for (int i = 0; i < 3000; ++i)
+        response += static_cast<char>('a' + i % 26);
+    ScriptedServer server({ServerStep::ReadRequest(), ServerStep::Send(response), ServerStep::Close()});
+
+    CHttpInterface http("127.0.0.1", server.Port(), 500, "1.0", &owner, Owner::OnData, Owner::OnClose);
+    int nLength = 1234;
+    ASSERT_EQ(http.Request("/dir/setup.exe", nLength), 1);
+    EXPECT_EQ(nLength, 1234);
+    ASSERT_TRUE(PumpUntil([&] { return !owner.closes.empty(); }, 5000));
+
+    EXPECT_EQ(server.Request(0), std::string(http.BuildRequest("/dir/setup.exe")));
+    EXPECT_EQ(owner.data, response);
+    EXPECT_EQ(owner.closes, std::vector<int>{0});
+}
+
+TEST_F(HttpInterfaceTest, TimeoutsAreSetOnceConnected)
+{
+    ProxySettings noProxy(0, std::nullopt);
+    ScriptedServer server({ServerStep::ReadRequest(), ServerStep::WaitForClientClose(3000)});
+    CHttpInterface http("127.0.0.1", server.Port(), 650, "1.0", &owner, Owner::OnData, Owner::OnClose);
+    int nLength = 0;
+    ASSERT_EQ(http.Request("/x", nLength), 1);
+    for (int nOption : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+        int nValue = 0;
+        int nSize = sizeof(nValue);
+        ASSERT_EQ(getsockopt(http.m_hSocket, SOL_SOCKET, nOption, reinterpret_cast<char*>(&nValue), &nSize), 0);
+        EXPECT_EQ(nValue, 650) << nOption;
+    }
+}
+
+TEST_F(HttpInterfaceTest, RefusedConnectIsLoggedAndReportedBeforeRequestReturns)
+{
+    ProxySettings noProxy(0, std::nullopt);
+    LogCapture log;
+    CHttpInterface http("127.0.0.1", RefusingPort(), 500, "1.0", &owner, Owner::OnData, Owner::OnClose);
+    int nLength = 0;
+    owner.bInRequest = true;
+    EXPECT_EQ(http.Request("/x", nLength), -1);
+    owner.bInRequest = false;
+    EXPECT_EQ(nLength, -1);
+    EXPECT_EQ(owner.closes, std::vector<int>{-1});
+    EXPECT_TRUE(owner.bClosedInsideRequest);
+    EXPECT_NE(http.m_hSocket, INVALID_SOCKET) << "the socket stays created";
+    EXPECT_TRUE(HasRecord(log.Records(), 405, "Error 10061 connecting to host: '127.0.0.1'"))
+        << (log.Records().empty() ? "no records" : log.Records().back());
+}
+
+TEST_F(HttpInterfaceTest, RefusedProxyIsTheHostNamed)
+{
+    const int nProxyPort = RefusingPort();
+    ProxySettings proxy(1, "http=localhost:" + std::to_string(nProxyPort) + ";ftp=127.0.0.1:21");
+    LogCapture log;
+    CHttpInterface http("updates.example", 80, 500, "1.0", &owner, Owner::OnData, Owner::OnClose);
+    EXPECT_EQ(http.GetProxyHost(), "localhost");
+    EXPECT_EQ(http.GetProxyPort(), nProxyPort);
+    int nLength = 0;
+    EXPECT_EQ(http.Request("/x", nLength), -1);
+    EXPECT_EQ(owner.closes, std::vector<int>{-1});
+    EXPECT_TRUE(HasRecord(log.Records(), 405, "Error 10061 connecting to host: 'localhost'"))
+        << (log.Records().empty() ? "no records" : log.Records().back());
+}
+
+TEST_F(HttpInterfaceTest, RefusedConnectWithoutCloseCallback)
+{
+    ProxySettings noProxy(0, std::nullopt);
+    CHttpInterface http("127.0.0.1", RefusingPort(), 500, "1.0", &owner, Owner::OnData, nullptr);
+    int nLength = 0;
+    EXPECT_EQ(http.Request("/x", nLength), -1);
+    EXPECT_EQ(nLength, -1);
+}
+
+TEST_F(HttpInterfaceTest, FailedWriteIsLoggedWithoutCallback)
+{
+    ProxySettings noProxy(0, std::nullopt);
+    LogCapture log;
+    ScriptedServer server({ServerStep::WaitForClientClose(3000)});
+    ShutAtConnect http("127.0.0.1", server.Port(), 500, "1.0", &owner, Owner::OnData, Owner::OnClose);
+    int nLength = 0;
+    EXPECT_EQ(http.Request("/x", nLength), -1);
+    EXPECT_EQ(nLength, -1);
+    EXPECT_EQ(http.m_hSocket, INVALID_SOCKET) << "the socket is closed";
+    PumpUntil([] { return false; }, 200);
+    EXPECT_TRUE(owner.closes.empty());
+
+    CFileException exception(CFileException::genericException, WSAESHUTDOWN);
+    char szText[1024];
+    exception.GetErrorMessage(szText, sizeof(szText));
+    EXPECT_TRUE(HasRecord(log.Records(), 478, std::string("Socket file exception: '") + szText + "'"))
+        << (log.Records().empty() ? "no records" : log.Records().back());
+}
+
+TEST_F(HttpInterfaceTest, DestroyedAfterTheRequestNothingReachesTheOwner)
+{
+    ProxySettings noProxy(0, std::nullopt);
+    ScriptedServer server({ServerStep::ReadRequest(), ServerStep::Send("HTTP/1.0 200 OK\r\n\r\nbody"),
+                           ServerStep::Close()});
+    auto* pHttp = new CHttpInterface("127.0.0.1", server.Port(), 500, "1.0", &owner, Owner::OnData, Owner::OnClose);
+    int nLength = 0;
+    ASSERT_EQ(pHttp->Request("/x", nLength), 1);
+    Sleep(300); // the response and the close are queued
+    delete pHttp;
+    PumpUntil([] { return false; }, 300);
+    EXPECT_TRUE(owner.data.empty());
+    EXPECT_TRUE(owner.closes.empty());
+    EXPECT_TRUE(PumpUntil([&] { return server.Finished(0); }, 5000));
+    EXPECT_TRUE(server.ClientClosed(0));
+}
+
+} // namespace

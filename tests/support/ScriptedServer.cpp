@@ -1,0 +1,168 @@
+#include "ScriptedServer.h"
+
+#include <windows.h>
+
+namespace {
+
+bool Readable(SOCKET hSocket, int nMs)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(hSocket, &set);
+    timeval timeout = {nMs / 1000, (nMs % 1000) * 1000};
+    return select(0, &set, nullptr, nullptr, &timeout) == 1;
+}
+
+void SendAll(SOCKET hSocket, const std::string& bytes)
+{
+    size_t nSent = 0;
+    while (nSent < bytes.size()) {
+        const int n = send(hSocket, bytes.data() + nSent, static_cast<int>(bytes.size() - nSent), 0);
+        if (n <= 0)
+            return;
+        nSent += static_cast<size_t>(n);
+    }
+}
+
+} // namespace
+
+ScriptedServer::ScriptedServer(std::vector<ServerStep> script) : m_script(std::move(script))
+{
+    WSADATA wsaData;
+    WSAStartup(MAKEWORD(2, 2), &wsaData);
+    m_hListen = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(m_hListen, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    listen(m_hListen, 8);
+    int nLength = sizeof(address);
+    getsockname(m_hListen, reinterpret_cast<sockaddr*>(&address), &nLength);
+    m_nPort = ntohs(address.sin_port);
+    m_thread = std::thread([this] { Run(); });
+}
+
+ScriptedServer::~ScriptedServer()
+{
+    m_bStop = true;
+    m_thread.join();
+    closesocket(m_hListen);
+    WSACleanup();
+}
+
+std::string ScriptedServer::Request(int i) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return i < static_cast<int>(m_connections.size()) ? m_connections[static_cast<size_t>(i)].received : std::string();
+}
+
+int ScriptedServer::Connections() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<int>(m_connections.size());
+}
+
+bool ScriptedServer::Finished(int i) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return i < static_cast<int>(m_connections.size()) && m_connections[static_cast<size_t>(i)].bFinished;
+}
+
+bool ScriptedServer::ClientClosed(int i) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return i < static_cast<int>(m_connections.size()) && m_connections[static_cast<size_t>(i)].bClientClosed;
+}
+
+void ScriptedServer::Run()
+{
+    while (!m_bStop) {
+        if (!Readable(m_hListen, 50))
+            continue;
+        const SOCKET hConnection = accept(m_hListen, nullptr, nullptr);
+        if (hConnection == INVALID_SOCKET)
+            continue;
+        int nIndex;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_connections.emplace_back();
+            nIndex = static_cast<int>(m_connections.size()) - 1;
+        }
+        Play(hConnection, nIndex);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_connections[static_cast<size_t>(nIndex)].bFinished = true;
+    }
+}
+
+bool ScriptedServer::ReadSome(SOCKET hConnection, int nIndex, int nMs)
+{
+    if (!Readable(hConnection, nMs))
+        return true;
+    char buffer[16384];
+    const int n = recv(hConnection, buffer, sizeof(buffer), 0);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Connection& connection = m_connections[static_cast<size_t>(nIndex)];
+    if (n <= 0) {
+        connection.bClientClosed = true;
+        return false;
+    }
+    connection.received.append(buffer, static_cast<size_t>(n));
+    return true;
+}
+
+void ScriptedServer::Play(SOCKET hConnection, int nIndex)
+{
+    const auto received = [&] { return Request(nIndex); };
+    const auto receivedSize = [&] {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_connections[static_cast<size_t>(nIndex)].received.size();
+    };
+    for (const ServerStep& step : m_script) {
+        if (m_bStop)
+            break;
+        const DWORD nStart = GetTickCount();
+        const auto timeLeft = [&] { return static_cast<int>(step.nMs) - static_cast<int>(GetTickCount() - nStart); };
+        switch (step.kind) {
+        case ServerStep::kReadRequest:
+            while (received().find("\r\n\r\n") == std::string::npos && receivedSize() < 65536 && timeLeft() > 0 &&
+                   !m_bStop && ReadSome(hConnection, nIndex, 50)) {
+            }
+            break;
+        case ServerStep::kReceive: {
+            const size_t nTarget = receivedSize() + step.nBytes;
+            while (receivedSize() < nTarget && timeLeft() > 0 && !m_bStop && ReadSome(hConnection, nIndex, 50)) {
+            }
+            break;
+        }
+        case ServerStep::kSend:
+            SendAll(hConnection, step.bytes);
+            break;
+        case ServerStep::kSleep:
+            Sleep(static_cast<DWORD>(step.nMs));
+            break;
+        case ServerStep::kClose:
+            shutdown(hConnection, SD_SEND);
+            // Closing with unread input would turn the close into a reset.
+            while (timeLeft() > 0 && !m_bStop && ReadSome(hConnection, nIndex, 50)) {
+            }
+            closesocket(hConnection);
+            hConnection = INVALID_SOCKET;
+            break;
+        case ServerStep::kReset: {
+            const linger abort = {1, 0};
+            setsockopt(hConnection, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof(abort));
+            closesocket(hConnection);
+            hConnection = INVALID_SOCKET;
+            break;
+        }
+        case ServerStep::kWaitForClientClose:
+            while (timeLeft() > 0 && !m_bStop && ReadSome(hConnection, nIndex, 50)) {
+            }
+            break;
+        }
+        if (hConnection == INVALID_SOCKET)
+            break;
+    }
+    if (hConnection != INVALID_SOCKET)
+        closesocket(hConnection);
+}
