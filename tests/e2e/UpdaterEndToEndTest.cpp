@@ -1,0 +1,336 @@
+// The built Updater.exe, copied into a folder of its own, run as a process
+// against a scripted server on 127.0.0.1 with the machine settings pointing
+// at it. The folders have blanks in their names, so every run also starts
+// the program from a quoted path with spaces.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "e2e/ProgramRun.h"
+#include "support/ScriptedServer.h"
+
+namespace {
+
+const char kUpdatesKey[] = "SOFTWARE\\Quillbrook\\QBSUITE\\Updates";
+const char kSuiteKey[] = "SOFTWARE\\Quillbrook\\QBSUITE";
+const char kChannelKey[] = "Software\\Quillbrook\\QBSUITE\\Channels\\Channel8";
+
+const char kSourcePath[] = "/updates/Update.exe";
+const char kDescriptionPath[] = "/pages/upgrade_info.html";
+
+enum Outcome { kCompleted = 0, kCancelled = 1, kConnectionFailed = 2, kHttpError = 3 };
+
+std::string Response200(const std::string& body)
+{
+    return "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+const std::string kNotFound = "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+
+std::vector<ServerStep> Answering(const std::string& response)
+{
+    return {ServerStep::ReadRequest(), ServerStep::Send(response), ServerStep::Close()};
+}
+
+// The first line of a request: which file the program asked for.
+std::string RequestLine(const std::string& request)
+{
+    return request.substr(0, request.find("\r\n"));
+}
+
+std::string RequestLineFor(const char* pszPath)
+{
+    return std::string("GET ") + pszPath + " HTTP/1.0";
+}
+
+// A body that differs from byte to byte, so that a lost or repeated chunk shows.
+std::string PatternBody(size_t nSize)
+{
+    std::string body(nSize, '\0');
+    for (size_t i = 0; i < nSize; ++i)
+        body[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    return body;
+}
+
+bool WaitFor(const std::function<bool()>& condition, DWORD nTimeoutMs)
+{
+    const DWORD nStart = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - nStart > nTimeoutMs)
+            return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+class UpdaterEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_folder = NewTempFolder();
+        m_programFolder = m_folder + "\\program files";
+        m_root = m_folder + "\\suite root";
+        for (const std::string& folder :
+             {m_programFolder, m_root, m_root + "\\ContentCache", m_root + "\\templates"})
+            ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr)) << folder;
+        ASSERT_TRUE(CopyFileA(WindowsPath(UPDATER_EXE).c_str(), Exe().c_str(), FALSE));
+        ASSERT_TRUE(CopyFileA(WindowsPath(QBLOG_DLL).c_str(), (m_programFolder + "\\QbLog.dll").c_str(), FALSE));
+        m_rootPath.Set(m_root);
+        m_cache.Remove();
+    }
+
+    void TearDown() override { RemoveFolder(m_folder); }
+
+    std::string Exe() const { return m_programFolder + "\\Updater.exe"; }
+    std::string UpdateProgram() const { return m_root + "\\ContentCache\\Update.exe"; }
+    std::string DescriptionPage() const { return m_root + "\\templates\\upgrade_info.html"; }
+    std::vector<LogRecord> Log() const { return ReadLogRecords(m_programFolder + "\\QbLog.log"); }
+    std::vector<std::string> PartFiles() const { return FilesMatching(m_root + "\\ContentCache\\*.part"); }
+
+    void ServeFrom(int nPort)
+    {
+        const std::string server = "http://127.0.0.1:" + std::to_string(nPort);
+        m_source.Set(server + kSourcePath);
+        m_description.Set(server + kDescriptionPath);
+    }
+
+    // The program started from its quoted path, with arguments after a blank.
+    ProgramRun Run(const std::string& arguments, const RunOptions& options = {})
+    {
+        const std::string commandLine = "\"" + Exe() + "\"" + (arguments.empty() ? "" : " " + arguments);
+        return RunProgram(Exe(), commandLine, options);
+    }
+
+    std::string m_folder;
+    std::string m_programFolder;
+    std::string m_root;
+    SavedMachineValue m_source{kUpdatesKey, "Source"};
+    SavedMachineValue m_description{kUpdatesKey, "Description"};
+    SavedMachineValue m_rootPath{kSuiteKey, "RootPath"};
+    SavedMachineValue m_cache{kChannelKey, "Cache"};
+};
+
+struct ModeCase {
+    const char* name;
+    const char* commandLine; // "{exe}" stands for the program's path
+    bool bRunMode;
+};
+
+const ModeCase kModeCases[] = {
+    {"no arguments", "\"{exe}\"", false},
+    {"/run", "\"{exe}\" /run", true},
+    {"/RUN", "\"{exe}\" /RUN", true},
+    {"/Run", "\"{exe}\" /Run", true},
+    {"blanks before /run", "\"{exe}\"    /run", true},
+    {"tab before /run", "\"{exe}\"\t/run", true},
+    {"no blank between path and /run", "\"{exe}\"/run", true},
+    {"blank after /run", "\"{exe}\" /run ", false},
+    {"second argument", "\"{exe}\" /run now", false},
+    {"/run in quotes", "\"{exe}\" \"/run\"", false},
+    {"-run", "\"{exe}\" -run", false},
+    {"run", "\"{exe}\" run", false},
+    // Unquoted, the path ends at its first blank and the rest of it
+    // becomes part of the arguments.
+    {"unquoted path with spaces", "{exe} /run", false},
+    {"unquoted path without spaces", "Updater.exe /run", true},
+};
+
+TEST_F(UpdaterEndToEnd, CommandLineSelectsTheModeByTheFileItAsksFor)
+{
+    // A 404 for every request: both modes end at once after one box.
+    ScriptedServer server(Answering(kNotFound));
+    ServeFrom(server.Port());
+
+    int nConnection = 0;
+    for (const ModeCase& mode : kModeCases) {
+        SCOPED_TRACE(mode.name);
+        std::string commandLine = mode.commandLine;
+        const size_t nExe = commandLine.find("{exe}");
+        if (nExe != std::string::npos)
+            commandLine.replace(nExe, 5, Exe());
+
+        const ProgramRun run = RunProgram(Exe(), commandLine);
+        ASSERT_TRUE(run.bEnded);
+        EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kHttpError));
+        ASSERT_EQ(server.Connections(), nConnection + 1);
+        EXPECT_EQ(RequestLine(server.Request(nConnection)),
+                  RequestLineFor(mode.bRunMode ? kSourcePath : kDescriptionPath));
+        ++nConnection;
+    }
+}
+
+TEST_F(UpdaterEndToEnd, RunModeStoresAndStartsTheUpdateProgram)
+{
+    const std::string program = ReadWholeFile(WindowsPath(MARK_EXE));
+    ASSERT_FALSE(program.empty());
+    ScriptedServer server(Answering(Response200(program)));
+    ServeFrom(server.Port());
+
+    const ProgramRun run = Run("/run");
+
+    ASSERT_TRUE(run.bEnded);
+    EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kCompleted));
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_EQ(RequestLine(server.Request()), RequestLineFor(kSourcePath));
+    EXPECT_TRUE(ReadWholeFile(UpdateProgram()) == program);
+    const std::string mark = UpdateProgram() + ".mark";
+    EXPECT_TRUE(WaitFor([&] { return FileExists(mark); }, 10000)) << "the update program did not start";
+    EXPECT_NE(ReadWholeFile(mark).find("Update.exe"), std::string::npos);
+    EXPECT_TRUE(PartFiles().empty());
+    EXPECT_TRUE(Log().empty());
+}
+
+struct DescriptionCase {
+    const char* name;
+    const char* cache;    // the channel's Cache setting; null when absent
+    const char* relative; // where the page is expected below the root
+};
+
+const DescriptionCase kDescriptionCases[] = {
+    {"default place", nullptr, "\\templates\\upgrade_info.html"},
+    {"channel's place", "\\ContentCache\\whatsnew.htm", "\\ContentCache\\whatsnew.htm"},
+};
+
+TEST_F(UpdaterEndToEnd, DescriptionModeStoresThePageWhereTheChannelSays)
+{
+    const std::string page = "<html><body><h1>Quillbrook Suite 3.1</h1>\r\n" + PatternBody(5000) + "</body></html>";
+    for (const DescriptionCase& where : kDescriptionCases) {
+        SCOPED_TRACE(where.name);
+        if (where.cache)
+            m_cache.Set(where.cache);
+        else
+            m_cache.Remove();
+        ScriptedServer server(Answering(Response200(page)));
+        ServeFrom(server.Port());
+
+        const ProgramRun run = Run("");
+
+        ASSERT_TRUE(run.bEnded);
+        EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kCompleted));
+        EXPECT_TRUE(run.boxes.empty());
+        EXPECT_EQ(RequestLine(server.Request()), RequestLineFor(kDescriptionPath));
+        EXPECT_TRUE(ReadWholeFile(m_root + where.relative) == page);
+        EXPECT_TRUE(Log().empty());
+    }
+}
+
+TEST_F(UpdaterEndToEnd, NotFoundInRunModeReportsNoUpdatesAndStartsNothing)
+{
+    // A program from an earlier run: it must not be started for this one.
+    ASSERT_TRUE(CopyFileA(WindowsPath(MARK_EXE).c_str(), UpdateProgram().c_str(), FALSE));
+    const std::string earlier = ReadWholeFile(UpdateProgram());
+    ScriptedServer server(Answering(kNotFound));
+    ServeFrom(server.Port());
+
+    const ProgramRun run = Run("/run");
+
+    ASSERT_TRUE(run.bEnded);
+    EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kHttpError));
+    ASSERT_EQ(run.boxes.size(), 1u);
+    EXPECT_EQ(run.boxes[0].caption, "Quillbrook Updater");
+    EXPECT_EQ(run.boxes[0].text, "No updates are currently available");
+    EXPECT_FALSE(run.boxes[0].bDialogVisible);
+    const std::vector<LogRecord> log = Log();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].line, 567);
+    EXPECT_EQ(log[0].level, 1);
+    EXPECT_EQ(log[0].text, "HTTP error 404 when retrieving " + UpdateProgram());
+    EXPECT_TRUE(ReadWholeFile(UpdateProgram()) == earlier);
+    Sleep(500);
+    EXPECT_FALSE(FileExists(UpdateProgram() + ".mark")) << "a program was started";
+}
+
+TEST_F(UpdaterEndToEnd, RefusedConnectionShowsTwoBoxesAndLogsThreeRecords)
+{
+    const int nPort = UnusedPort();
+    ServeFrom(nPort);
+    const std::string port = std::to_string(nPort);
+
+    const ProgramRun run = Run("/run");
+
+    ASSERT_TRUE(run.bEnded);
+    EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kConnectionFailed));
+    ASSERT_EQ(run.boxes.size(), 2u);
+    EXPECT_EQ(run.boxes[0].caption, "Quillbrook Updater");
+    EXPECT_EQ(run.boxes[0].text, "Your connection to the update server 127.0.0.1 was unexpectedly terminated. "
+                                 "Please check your connection and try again.");
+    EXPECT_EQ(run.boxes[1].caption, "Quillbrook Updater");
+    EXPECT_EQ(run.boxes[1].text, "Unable to connect to update server 127.0.0.1 on port " + port + "\n");
+    const std::vector<LogRecord> log = Log();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].line, 405);
+    EXPECT_EQ(log[0].module, "HttpInterface");
+    EXPECT_EQ(log[1].line, 615);
+    EXPECT_EQ(log[1].text, "Connection to 127.0.0.1:" + port + " unexpectedly lost: Error -1");
+    EXPECT_EQ(log[2].line, 493);
+    EXPECT_EQ(log[2].text, "Unable to connect to update server 127.0.0.1 on port " + port + "\n");
+    for (const LogRecord& record : log)
+        EXPECT_EQ(record.level, 0);
+    EXPECT_FALSE(FileExists(UpdateProgram()));
+}
+
+TEST_F(UpdaterEndToEnd, WithoutTheLogLibraryItsBoxComesFirstAndTheTransferRuns)
+{
+    ASSERT_TRUE(DeleteFileA((m_programFolder + "\\QbLog.dll").c_str()));
+    // A library in the current directory must not stand in for the missing one.
+    const std::string elsewhere = m_folder + "\\current dir";
+    ASSERT_TRUE(CreateDirectoryA(elsewhere.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileA(WindowsPath(QBLOG_DLL).c_str(), (elsewhere + "\\QbLog.dll").c_str(), FALSE));
+    const std::string page = "<html>new in this release</html>";
+    ScriptedServer server(Answering(Response200(page)));
+    ServeFrom(server.Port());
+
+    RunOptions options;
+    options.currentDirectory = elsewhere;
+    const ProgramRun run = Run("", options);
+
+    ASSERT_TRUE(run.bEnded);
+    ASSERT_EQ(run.boxes.size(), 1u);
+    EXPECT_EQ(run.boxes[0].caption, "Quillbrook Updater");
+    EXPECT_EQ(run.boxes[0].text, "Error loading logging library: QbLog.dll");
+    EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kCompleted));
+    EXPECT_EQ(RequestLine(server.Request()), RequestLineFor(kDescriptionPath));
+    EXPECT_EQ(ReadWholeFile(DescriptionPage()), page);
+    EXPECT_FALSE(FileExists(elsewhere + "\\QbLog.log"));
+    EXPECT_FALSE(FileExists(m_programFolder + "\\QbLog.log"));
+}
+
+TEST_F(UpdaterEndToEnd, CancelMidTransferKeepsThePreviousProgram)
+{
+    const std::string previous = "the program of the previous update";
+    WriteWholeFile(UpdateProgram(), previous);
+    const std::string body = PatternBody(200000);
+    const std::string response = Response200(body);
+    // Part of the body, then nothing more until the program goes away.
+    ScriptedServer server({ServerStep::ReadRequest(), ServerStep::Send(response.substr(0, response.size() - body.size() + 8192)),
+                           ServerStep::WaitForClientClose(15000), ServerStep::Close()});
+    ServeFrom(server.Port());
+
+    RunOptions options;
+    bool bCancelPosted = false;
+    options.onPoll = [&](DWORD nProcessId) {
+        HWND hDialog = FindUpdateDialog(nProcessId);
+        if (bCancelPosted || !hDialog || PartFiles().empty())
+            return;
+        PostMessageA(hDialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        bCancelPosted = true;
+    };
+    options.answer = [](const SeenBox&) { return IDYES; };
+    const ProgramRun run = Run("/run", options);
+
+    ASSERT_TRUE(run.bEnded);
+    ASSERT_TRUE(bCancelPosted) << "the body never began to arrive";
+    ASSERT_EQ(run.boxes.size(), 1u);
+    EXPECT_EQ(run.boxes[0].caption, "Quillbrook Updater");
+    EXPECT_EQ(run.boxes[0].text, "Are you sure you want to cancel your software update?");
+    EXPECT_TRUE(run.boxes[0].bDialogVisible);
+    EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kCancelled));
+    EXPECT_EQ(ReadWholeFile(UpdateProgram()), previous);
+    EXPECT_TRUE(PartFiles().empty());
+    EXPECT_TRUE(Log().empty());
+}
+
+} // namespace
