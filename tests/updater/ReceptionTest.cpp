@@ -1,0 +1,340 @@
+// Reception of a response, fed to the dialog chunk by chunk as the socket
+// delivers it: header parsing, progress positions, the bound on the header
+// block, and where the body is stored.
+
+#include "updater/UpdaterDlg.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "TransferTestSupport.h"
+#include "support/BoxWatcher.h"
+
+namespace {
+
+// Every position sent to the progress bar, in order.
+std::vector<unsigned> g_positions;
+
+LRESULT CALLBACK RecorderProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == PBM_SETPOS) {
+        g_positions.push_back(static_cast<unsigned>(wParam));
+        return 0;
+    }
+    return DefWindowProcA(hWnd, message, wParam, lParam);
+}
+
+// A message-only window that stands in for the progress bar.
+HWND RecorderWindow()
+{
+    static HWND s_hWnd = [] {
+        WNDCLASSA wc = {};
+        wc.lpfnWndProc = RecorderProc;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.lpszClassName = "PositionRecorder";
+        RegisterClassA(&wc);
+        return CreateWindowExA(0, "PositionRecorder", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
+                               nullptr);
+    }();
+    return s_hWnd;
+}
+
+// A dialog in description mode that receives a response directly.
+struct Receiver {
+    explicit Receiver(const std::string& strDest)
+    {
+        dlg.m_bRunMode = FALSE;
+        dlg.m_strDestPath = strDest.c_str();
+        dlg.m_progress.m_hWnd = RecorderWindow();
+        g_positions.clear();
+    }
+    ~Receiver()
+    {
+        // The completion posts its close to the dialog's (here absent)
+        // window, which makes it a message of the thread.
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, WM_CLOSE, WM_CLOSE, PM_REMOVE)) {
+        }
+    }
+
+    // In chunks of at most 1024 bytes, as the socket delivers them.
+    void Feed(const std::string& bytes)
+    {
+        for (size_t i = 0; i < bytes.size(); i += 1024)
+            FeedChunk(bytes.substr(i, 1024));
+    }
+    void FeedChunk(const std::string& chunk) { dlg.OnTransferData(chunk.data(), static_cast<int>(chunk.size())); }
+    void FeedChunks(const std::vector<std::string>& chunks)
+    {
+        for (const std::string& chunk : chunks)
+            FeedChunk(chunk);
+    }
+    std::string Headers() const { return std::string(dlg.m_strHeaders.GetString(), dlg.m_strHeaders.GetLength()); }
+
+    CUpdaterDlg dlg;
+};
+
+class Reception : public testing::Test {
+protected:
+    ScratchFolder folder;
+    const std::string dest = folder / "ContentCache\\dest.bin";
+};
+
+std::string Join(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (size_t i = 0; i < lines.size(); ++i)
+        text += (i ? "\r\n" : "") + lines[i];
+    return text;
+}
+
+std::string Body(size_t nBytes)
+{
+    std::string body;
+    for (size_t i = 0; i < nBytes; ++i)
+        body += static_cast<char>('a' + i % 26);
+    return body;
+}
+
+} // namespace
+
+TEST_F(Reception, HeaderBlockGivesStatusCodeAndContentLength)
+{
+    struct Row {
+        std::vector<std::string> lines; // status line first
+        int nStatus;
+        int nContentLength;
+    };
+    const Row rows[] = {
+        {{"HTTP/1.0 200 OK", "Content-Length: 512"}, 200, 512},
+        {{"HTTP/1.0 200 OK", "Server: x", "Content-Length: 512", "Content-Type: text/html"}, 200, 512},
+        {{"HTTP/1.0 200 OK"}, 0, -1},
+        {{"HTTP/1.0 200", "Content-Length: 5"}, 0, 5},
+        {{"HTTP/1.0 200 ", "Content-Length: 5"}, 200, 5},
+        {{"HTTP/1.0  200 OK", "Server: x"}, 0, -1},
+        {{"HTTP/1.0 404 Not Found", "Content-Length: 5"}, 404, 5},
+        {{"HTTP/1.0 0200 OK", "Server: x"}, 200, -1},
+        {{"", "HTTP/1.0 200 OK", "Server: x"}, 0, -1},
+        {{"HTTP/1.0 200 OK", "content-length: 99"}, 200, -1},
+        {{"HTTP/1.0 200 OK", "Content-Length:99"}, 200, -1},
+        {{"HTTP/1.0 200 OK", "Content-Length:   99"}, 200, 99},
+        {{"HTTP/1.0 200 OK", "Content-Length: 99 bytes"}, 200, 99},
+        {{"HTTP/1.0 200 OK", "Content-Length: abc"}, 200, 0},
+        {{"HTTP/1.0 200 OK", "X-Content-Length: 5", "Content-Length: 99"}, 200, 5},
+        {{"HTTP/1.0 200 OK", "Content-Length: -5"}, 200, -5},
+    };
+    for (const Row& row : rows) {
+        const std::string block = Join(row.lines);
+        SCOPED_TRACE(block);
+        Receiver r(dest);
+        r.Feed(block + "\r\n\r\nbody");
+        EXPECT_EQ(r.Headers(), block);
+        EXPECT_EQ(r.dlg.GetStatusCode(), row.nStatus);
+        EXPECT_EQ(r.dlg.GetContentLength(), row.nContentLength);
+        EXPECT_EQ(r.dlg.m_nContentLength, static_cast<uint32_t>(row.nContentLength));
+        EXPECT_EQ(r.dlg.m_bHttpError != FALSE, row.nStatus != 200);
+    }
+}
+
+TEST_F(Reception, ResponseCutAtAnyPositionGivesTheSameHeadersAndBody)
+{
+    const std::string block = "HTTP/1.0 200 OK\r\nServer: x\r\nContent-Length: 40";
+    const std::string body = Body(40);
+    const std::string response = block + "\r\n\r\n" + body;
+    WriteBytes(dest, "previous");
+    for (size_t nCut = 1; nCut < response.size(); ++nCut) {
+        SCOPED_TRACE(nCut);
+        Receiver r(dest);
+        r.FeedChunks({response.substr(0, nCut), response.substr(nCut)});
+        EXPECT_EQ(r.Headers(), block);
+        EXPECT_EQ(r.dlg.m_nContentLength, 40u);
+        EXPECT_EQ(r.dlg.m_nReceived, response.size());
+        EXPECT_EQ(ReadBytes(TempPathOf(dest)), body);
+        EXPECT_EQ(ReadBytes(dest), "previous");
+    }
+}
+
+TEST_F(Reception, TerminatorSplitOverSeveralReadsIsFound)
+{
+    const std::string block = "HTTP/1.0 200 OK\r\nContent-Length: 4";
+    const std::vector<std::vector<std::string>> chunkings = {
+        {block + "\r", "\n", "\r", "\nbody"},
+        {block, "\r\n", "\r\nbo", "dy"},
+        {block + "\r\n\r", "\n", "body"},
+    };
+    for (const auto& chunks : chunkings) {
+        Receiver r(dest);
+        r.FeedChunks(chunks);
+        EXPECT_EQ(r.Headers(), block);
+        EXPECT_EQ(ReadBytes(TempPathOf(dest)), "body");
+    }
+
+    Receiver r(dest);
+    for (char ch : block + "\r\n\r\nbody")
+        r.FeedChunk(std::string(1, ch));
+    EXPECT_EQ(r.Headers(), block);
+    EXPECT_EQ(ReadBytes(TempPathOf(dest)), "body");
+}
+
+TEST_F(Reception, HeaderBlockAndWholeBodyInOneReadSendNoPosition)
+{
+    Receiver r(dest);
+    r.FeedChunk("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123456789");
+    EXPECT_TRUE(g_positions.empty());
+    EXPECT_EQ(ReadBytes(TempPathOf(dest)), "0123456789");
+}
+
+TEST_F(Reception, ProgressPositionsFollowTheContentLength)
+{
+    // The header block arrives alone, then the body in chunks of 1024.
+    struct Row {
+        const char* pszLengthLine;
+        size_t nBody;
+        std::vector<unsigned> positions;
+    };
+    const Row rows[] = {
+        {"Server: x", 2048, {0, 0}},              // no length: every chunk sends 0
+        {"Content-Length: 0", 2048, {}},          // never
+        {"Content-Length: abc", 2048, {}},        // never
+        {"Content-Length: 2048", 2048, {52, 102}}, // header bytes count: the end is above 100
+        {"Content-Length: 100000", 3072, {1, 2, 3}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszLengthLine);
+        Receiver r(dest);
+        r.FeedChunk(std::string("HTTP/1.0 200 OK\r\n") + row.pszLengthLine + "\r\n\r\n");
+        EXPECT_TRUE(g_positions.empty());
+        r.Feed(Body(row.nBody));
+        EXPECT_EQ(g_positions, row.positions);
+    }
+}
+
+TEST_F(Reception, ProgressNeverFallsBackOnLargeBodies)
+{
+    // A status other than 200, so that no file is written: the positions
+    // alone are under test here.
+    Receiver r(dest);
+    r.FeedChunk("HTTP/1.0 404 Not Found\r\nContent-Length: 50000000\r\n\r\n");
+    const std::string chunk = Body(1024);
+    while (r.dlg.m_nReceived < 43000000)
+        r.FeedChunk(chunk);
+    ASSERT_FALSE(g_positions.empty());
+    for (size_t i = 1; i < g_positions.size(); ++i)
+        ASSERT_LE(g_positions[i - 1], g_positions[i]) << "at chunk " << i;
+    EXPECT_EQ(g_positions.back(), 86u);
+}
+
+TEST_F(Reception, ProgressAroundThe32BitProductLimit)
+{
+    Receiver r(dest);
+    r.FeedChunk("HTTP/1.0 200 OK\r\nContent-Length: 50000000\r\n\r\n");
+    // 42,949,672 bytes times 100 is the last product that fits 32 bits.
+    r.dlg.m_nReceived = 42949672 - 1;
+    r.FeedChunk("x");
+    r.FeedChunk("y");
+    r.FeedChunk(Body(1024));
+    EXPECT_EQ(g_positions, (std::vector<unsigned>{85, 85, 85}));
+    EXPECT_EQ(ReadBytes(TempPathOf(dest)), "xy" + Body(1024));
+}
+
+TEST_F(Reception, UnreadableHeaderBlockKeepsNothingAndIsAnHttpError)
+{
+    struct Row {
+        const char* pszName;
+        std::string response;
+    };
+    const std::string bigBody = Body(5 * 1024 * 1024);
+    const char kWithZero[] = "HTTP/1.0 200 OK\r\nX: \0\r\nContent-Length: 5\r\n\r\n";
+    const Row rows[] = {
+        {"5 MB without an end", "HTTP/1.0 200 OK\r\nX: " + bigBody},
+        {"zero byte in the block", std::string(kWithZero, sizeof(kWithZero) - 1) + bigBody},
+        {"ends one byte beyond 64 KiB", "HTTP/1.0 200 OK\r\nX: " + std::string(65536 - 23, 'x') + "\r\n\r\nbody"},
+        {"empty header block", "\r\n\r\nHTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\n" + Body(3000)},
+    };
+    WriteBytes(dest, "previous");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        Receiver r(dest);
+        r.Feed(row.response);
+        EXPECT_EQ(r.dlg.m_pRawBuffer, nullptr);
+        EXPECT_EQ(r.dlg.m_nReceived, row.response.size());
+        EXPECT_TRUE(r.dlg.m_bHttpError);
+        EXPECT_EQ(r.dlg.GetStatusCode(), 0);
+        EXPECT_TRUE(g_positions.empty());
+        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+        EXPECT_EQ(ReadBytes(dest), "previous");
+    }
+}
+
+TEST_F(Reception, HeaderBlockEndingWithin64KiBIsRead)
+{
+    // The terminator's last byte is the 65,536th byte of the response.
+    const std::string block = "HTTP/1.0 200 OK\r\nX: " + std::string(65536 - 24, 'x');
+    Receiver r(dest);
+    r.Feed(block + "\r\n\r\nbody");
+    EXPECT_EQ(r.Headers(), block);
+    EXPECT_EQ(r.dlg.GetStatusCode(), 200);
+    EXPECT_FALSE(r.dlg.m_bHttpError);
+    EXPECT_EQ(ReadBytes(TempPathOf(dest)), "body");
+}
+
+TEST_F(Reception, OnlyA200BodyIsWrittenAndOnlyToTheTemporaryFile)
+{
+    struct Row {
+        const char* pszStatusLine;
+        bool bStored;
+    };
+    const Row rows[] = {
+        {"HTTP/1.0 200 OK", true},
+        {"HTTP/1.0 404 Not Found", false},
+        {"HTTP/1.0 500 Server Error", false},
+        {"HTTP/1.0 200", false}, // unreadable status line: status 0
+    };
+    WriteBytes(dest, "previous");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszStatusLine);
+        Receiver r(dest);
+        r.Feed(std::string(row.pszStatusLine) + "\r\nServer: x\r\n\r\n" + Body(3000));
+        EXPECT_EQ(FileExists(TempPathOf(dest)), row.bStored);
+        if (row.bStored) {
+            EXPECT_EQ(ReadBytes(TempPathOf(dest)), Body(3000));
+        }
+        EXPECT_EQ(ReadBytes(dest), "previous");
+    }
+}
+
+TEST_F(Reception, NormalCloseReplacesTheDestinationOnlyWithACompleteBody)
+{
+    struct Row {
+        const char* pszName;
+        std::string response;
+        const char* pszStored; // the destination afterwards
+        int nOutcome;
+    };
+    const Row rows[] = {
+        {"exact length", "HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nbody", "body", OUTCOME_COMPLETED},
+        {"more than announced", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nbody", "body", OUTCOME_COMPLETED},
+        {"no length", "HTTP/1.0 200 OK\r\nServer: x\r\n\r\nbody", "body", OUTCOME_COMPLETED},
+        {"length 0", "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\nbody", "body", OUTCOME_COMPLETED},
+        {"empty body", "HTTP/1.0 200 OK\r\nServer: x\r\n\r\n", "", OUTCOME_COMPLETED},
+        {"short body", "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nbody", "previous", OUTCOME_CONNECTION_FAILED},
+        {"header block incomplete", "HTTP/1.0 200 OK\r\nContent-Length: 4\r\n", "previous",
+         OUTCOME_CONNECTION_FAILED},
+        {"status 404", "HTTP/1.0 404 Not Found\r\nServer: x\r\n\r\nbody", "previous", OUTCOME_HTTP_ERROR},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        WriteBytes(dest, "previous");
+        BoxWatcher watcher;
+        Receiver r(dest);
+        r.Feed(row.response);
+        r.dlg.OnTransferClosed(0);
+        EXPECT_EQ(ReadBytes(dest), row.pszStored);
+        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+        EXPECT_EQ(r.dlg.m_nOutcome, row.nOutcome);
+        EXPECT_EQ(watcher.Boxes().size(), row.nOutcome == OUTCOME_COMPLETED ? 0u : 1u);
+    }
+}

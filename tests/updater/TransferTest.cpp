@@ -1,0 +1,533 @@
+// The whole transfer in one process: the real dialog run modally, its start
+// really connecting to a scripted server on 127.0.0.1 as the registry of the
+// test prefix directs it, boxes answered by a watcher, records read back from
+// the real event-log library.
+
+#include "updater/UpdaterDlg.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "TransferTestSupport.h"
+#include "net/HttpInterface.h"
+#include "net/NetTestSupport.h"
+#include "support/BoxWatcher.h"
+#include "support/ScriptedServer.h"
+
+namespace {
+
+using namespace SuiteSettings;
+
+const char kLostText[] = "Your connection to the update server 127.0.0.1 was unexpectedly terminated. Please check "
+                         "your connection and try again.";
+const char kConfirmText[] = "Are you sure you want to cancel your software update?";
+const char kNoUpdatesText[] = "No updates are currently available";
+const char kCaption[] = "Quillbrook Updater";
+
+// How long a launch that should not happen is waited for.
+const DWORD kNoLaunchWaitMs = 1500;
+const DWORD kLaunchWaitMs = 15000;
+
+// The update dialog as the program runs it, with what the tests watch: whether
+// it was ever shown, and a tick every 20 ms while it exists, on which a test
+// plays the user. A dialog still open after 20 s is ended with IDABORT, so
+// that a transfer that never ends fails its test instead of hanging it.
+class TransferDlg : public CUpdaterDlg {
+public:
+    std::function<void(TransferDlg&)> onTick;
+    bool bShown = false;
+
+    BOOL OnInitDialog() override
+    {
+        const BOOL bResult = CUpdaterDlg::OnInitDialog();
+        m_nStart = GetTickCount();
+        SetTimer(m_hWnd, kTickTimer, 20, nullptr);
+        return bResult;
+    }
+
+    BOOL OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) override
+    {
+        if (message == WM_SHOWWINDOW && wParam)
+            bShown = true;
+        if (message == WM_TIMER && wParam == kTickTimer) {
+            if (GetTickCount() - m_nStart > kWatchdogMs)
+                EndDialog(IDABORT);
+            else if (onTick)
+                onTick(*this);
+            *pResult = 0;
+            return TRUE;
+        }
+        return CUpdaterDlg::OnWndMsg(message, wParam, lParam, pResult);
+    }
+
+    // The user presses Cancel once the condition holds.
+    void CancelWhen(const std::function<bool(const TransferDlg&)>& condition)
+    {
+        if (!m_bCancelPosted && condition(*this)) {
+            m_bCancelPosted = true;
+            PostMessage(WM_COMMAND, IDCANCEL);
+        }
+    }
+
+private:
+    static const UINT_PTR kTickTimer = 0x7E57;
+    static const DWORD kWatchdogMs = 20000;
+    DWORD m_nStart = 0;
+    bool m_bCancelPosted = false;
+};
+
+// Shuts the dialog's connection for sending as soon as it is made, so that the
+// request cannot be written.
+class ShutAtConnect {
+public:
+    explicit ShutAtConnect(CUpdaterDlg& dlg)
+    {
+        s_pDlg = &dlg;
+        m_hHook = SetWindowsHookExA(WH_GETMESSAGE, Proc, nullptr, GetCurrentThreadId());
+    }
+    ~ShutAtConnect()
+    {
+        UnhookWindowsHookEx(m_hHook);
+        s_pDlg = nullptr;
+    }
+    ShutAtConnect(const ShutAtConnect&) = delete;
+    ShutAtConnect& operator=(const ShutAtConnect&) = delete;
+
+    static inline bool s_bShut = false;
+
+private:
+    static LRESULT CALLBACK Proc(int nCode, WPARAM wParam, LPARAM lParam)
+    {
+        const MSG* pMsg = reinterpret_cast<const MSG*>(lParam);
+        if (nCode == HC_ACTION && wParam == PM_REMOVE && s_pDlg && s_pDlg->m_pHttp && pMsg->message >= WM_APP &&
+            pMsg->wParam == s_pDlg->m_pHttp->m_hSocket && WSAGETSELECTEVENT(pMsg->lParam) == FD_CONNECT &&
+            WSAGETSELECTERROR(pMsg->lParam) == 0)
+            s_bShut = shutdown(s_pDlg->m_pHttp->m_hSocket, SD_SEND) == 0;
+        return CallNextHookEx(nullptr, nCode, wParam, lParam);
+    }
+
+    static inline CUpdaterDlg* s_pDlg = nullptr;
+    HHOOK m_hHook;
+};
+
+std::string Ok(const std::string& body, bool bWithLength = true)
+{
+    return std::string("HTTP/1.0 200 OK\r\n") +
+           (bWithLength ? "Content-Length: " + std::to_string(body.size()) + "\r\n" : std::string()) +
+           "Content-Type: application/octet-stream\r\n\r\n" + body;
+}
+
+std::string OkHeaders(size_t nAnnounced)
+{
+    return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(nAnnounced) + "\r\n\r\n";
+}
+
+// What a run of the dialog left behind.
+struct RunResult {
+    INT_PTR nModal = 0;
+    int nOutcome = -1;
+    uint32_t nReceived = 0;
+    bool bShown = false;
+    std::vector<ObservedBox> boxes;
+    std::vector<Record> records;
+};
+
+class Transfer : public testing::Test {
+protected:
+    static void SetUpTestSuite() { Backup(); }
+    static void TearDownTestSuite() { Restore(); }
+
+    void SetUp() override
+    {
+        StartSockets();
+        ASSERT_FALSE(MarkProgramBytes().empty()) << "mark.exe beside the tests";
+        Clear();
+        Set(kSuiteKey, "RootPath", folder.Path());
+        // The page has a program's name, so that a launch in description mode
+        // would be seen.
+        Set(kChannelKey, "Cache", "\\templates\\info.exe");
+    }
+    void TearDown() override { Clear(); }
+
+    static std::string UrlOf(int nPort, const char* pszPath) { return "http://127.0.0.1:" + std::to_string(nPort) + pszPath; }
+
+    // The mode's setting names the port; the other names a refusing one.
+    void PointAt(bool bRunMode, int nPort)
+    {
+        const int nOther = RefusingPort();
+        Set(kUpdatesKey, "Source", UrlOf(bRunMode ? nPort : nOther, "/update/Update.exe"));
+        Set(kUpdatesKey, "Description", UrlOf(bRunMode ? nOther : nPort, "/update/info.exe"));
+    }
+
+    std::string DestOf(bool bRunMode) const
+    {
+        return bRunMode ? folder / "ContentCache\\Update.exe" : folder / "templates\\info.exe";
+    }
+
+    // Runs the dialog to its end and destroys it; the records are those of
+    // this run alone.
+    RunResult RunDialog(bool bRunMode, BoxWatcher::Answer answer = [](const ObservedBox&) { return IDOK; },
+                  std::function<void(TransferDlg&)> onTick = {},
+                  std::function<void(TransferDlg&)> beforeRun = {})
+    {
+        const size_t nEarlierRecords = log.Records().size();
+        BoxWatcher watcher(std::move(answer));
+        RunResult run;
+        {
+            TransferDlg dlg;
+            dlg.m_bRunMode = bRunMode;
+            dlg.onTick = std::move(onTick);
+            if (beforeRun)
+                beforeRun(dlg);
+            run.nModal = dlg.DoModal();
+            run.nOutcome = dlg.m_nOutcome;
+            run.nReceived = dlg.m_nReceived;
+            run.bShown = dlg.bShown;
+        }
+        run.boxes = watcher.Boxes();
+        const std::vector<std::string> lines = log.Records();
+        run.records = ParseRecords({lines.begin() + static_cast<std::ptrdiff_t>(nEarlierRecords), lines.end()});
+        return run;
+    }
+
+    ScratchFolder folder;
+    ProxySettings direct{DWORD{0}, std::nullopt};
+    LogCapture log;
+};
+
+const char* ModeName(bool bRunMode)
+{
+    return bRunMode ? "run mode" : "description mode";
+}
+
+} // namespace
+
+TEST_F(Transfer, CompleteResponseIsStoredAndOnlyRunModeLaunchesIt)
+{
+    struct Row {
+        bool bRunMode;
+        bool bWithLength;
+    };
+    for (const Row row : {Row{true, true}, Row{false, true}, Row{true, false}}) {
+        SCOPED_TRACE(std::string(ModeName(row.bRunMode)) + (row.bWithLength ? ", with length" : ", no length"));
+        const std::string dest = DestOf(row.bRunMode);
+        DeleteFileA(dest.c_str());
+        DeleteFileA((dest + ".mark").c_str());
+        const std::string body = MarkProgramBytes();
+        ScriptedServer server({ServerStep::ReadRequest(), ServerStep::Send(Ok(body, row.bWithLength)), ServerStep::Close()});
+        PointAt(row.bRunMode, server.Port());
+
+        const RunResult run = RunDialog(row.bRunMode);
+
+        EXPECT_EQ(server.Request().rfind(row.bRunMode ? "GET /update/Update.exe " : "GET /update/info.exe ", 0), 0u);
+        EXPECT_EQ(run.nModal, IDCANCEL);
+        EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED);
+        EXPECT_TRUE(run.bShown);
+        EXPECT_TRUE(run.boxes.empty());
+        EXPECT_TRUE(run.records.empty());
+        EXPECT_TRUE(ReadBytes(dest) == body) << "stored " << ReadBytes(dest).size() << " of " << body.size();
+        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+        EXPECT_EQ(WaitForMark(dest, row.bRunMode ? kLaunchWaitMs : kNoLaunchWaitMs), row.bRunMode);
+    }
+}
+
+TEST_F(Transfer, HttpErrorIsReportedAndNothingIsLaunched)
+{
+    for (const bool bRunMode : {true, false}) {
+        SCOPED_TRACE(ModeName(bRunMode));
+        const std::string dest = DestOf(bRunMode);
+        // A program from an earlier run, which must not be started.
+        WriteBytes(dest, MarkProgramBytes());
+        ScriptedServer server({ServerStep::ReadRequest(),
+                               ServerStep::Send("HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found"),
+                               ServerStep::Close()});
+        PointAt(bRunMode, server.Port());
+
+        const RunResult run = RunDialog(bRunMode);
+
+        EXPECT_EQ(run.nModal, IDCANCEL);
+        EXPECT_EQ(run.nOutcome, OUTCOME_HTTP_ERROR);
+        ASSERT_EQ(run.boxes.size(), 1u);
+        EXPECT_EQ(run.boxes[0].text, kNoUpdatesText);
+        EXPECT_EQ(run.boxes[0].caption, kCaption);
+        ASSERT_EQ(LinesOf(run.records), std::vector<int>{567});
+        EXPECT_EQ(run.records[0].level, 1);
+        EXPECT_EQ(run.records[0].module, "UpdaterDlg");
+        EXPECT_EQ(run.records[0].text, "HTTP error 404 when retrieving " + dest);
+        EXPECT_TRUE(ReadBytes(dest) == MarkProgramBytes());
+        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+        EXPECT_FALSE(WaitForMark(dest, kNoLaunchWaitMs));
+    }
+}
+
+TEST_F(Transfer, FailedConnectionShowsTwoBoxesAndEndsUnseen)
+{
+    for (const bool bRunMode : {true, false}) {
+        SCOPED_TRACE(ModeName(bRunMode));
+        const int nSourcePort = RefusingPort();
+        int nDescriptionPort = RefusingPort();
+        while (nDescriptionPort == nSourcePort)
+            nDescriptionPort = RefusingPort();
+        Set(kUpdatesKey, "Source", UrlOf(nSourcePort, "/update/Update.exe"));
+        Set(kUpdatesKey, "Description", UrlOf(nDescriptionPort, "/update/info.exe"));
+        const int nModePort = bRunMode ? nSourcePort : nDescriptionPort;
+        const std::string unableText =
+            "Unable to connect to update server 127.0.0.1 on port " + std::to_string(nModePort) + "\n";
+
+        const RunResult run = RunDialog(bRunMode);
+
+        EXPECT_EQ(run.nModal, IDCANCEL);
+        EXPECT_EQ(run.nOutcome, OUTCOME_CONNECTION_FAILED);
+        EXPECT_FALSE(run.bShown);
+        ASSERT_EQ(run.boxes.size(), 2u); // no cancel question
+        EXPECT_EQ(run.boxes[0].text, kLostText);
+        EXPECT_EQ(run.boxes[0].caption, kCaption);
+        EXPECT_EQ(run.boxes[1].text, unableText);
+        EXPECT_EQ(run.boxes[1].caption, kCaption);
+        ASSERT_EQ(LinesOf(run.records), (std::vector<int>{405, 615, 493}));
+        EXPECT_EQ(run.records[0].module, "HttpInterface");
+        EXPECT_EQ(run.records[1].text,
+                  "Connection to 127.0.0.1:" + std::to_string(nSourcePort) + " unexpectedly lost: Error -1");
+        EXPECT_EQ(run.records[2].text, unableText);
+        EXPECT_FALSE(FileExists(DestOf(bRunMode)));
+    }
+}
+
+TEST_F(Transfer, FailedSendEndsAfterOneBoxWithoutTheCancelQuestion)
+{
+    ScriptedServer server({ServerStep::WaitForClientClose(5000)});
+    PointAt(true, server.Port());
+    ShutAtConnect::s_bShut = false;
+    std::optional<ShutAtConnect> shut;
+
+    const RunResult run = RunDialog(true, [](const ObservedBox&) { return IDOK; }, {},
+                              [&](TransferDlg& dlg) { shut.emplace(dlg); });
+    shut.reset();
+
+    ASSERT_TRUE(ShutAtConnect::s_bShut);
+    EXPECT_EQ(run.nModal, IDCANCEL);
+    EXPECT_EQ(run.nOutcome, OUTCOME_CONNECTION_FAILED);
+    EXPECT_FALSE(run.bShown);
+    ASSERT_EQ(run.boxes.size(), 1u);
+    EXPECT_EQ(run.boxes[0].text, "Unable to connect to update server 127.0.0.1 on port " +
+                                     std::to_string(server.Port()) + "\n");
+    EXPECT_EQ(LinesOf(run.records), (std::vector<int>{478, 493}));
+}
+
+TEST_F(Transfer, ConnectionLostBeforeTheEndKeepsThePreviousFile)
+{
+    const std::string body = MarkProgramBytes();
+    const size_t nHalf = body.size() / 2;
+    struct Row {
+        const char* pszName;
+        bool bRunMode;
+        std::vector<ServerStep> script;
+        bool bGraceful; // a reset may show as an error or as a normal close
+    };
+    const Row rows[] = {
+        {"closed without an answer", true, {ServerStep::ReadRequest(), ServerStep::Close()}, true},
+        {"closed inside the header block",
+         true,
+         {ServerStep::ReadRequest(), ServerStep::Send("HTTP/1.0 200 OK\r\nContent-Len"), ServerStep::Close()},
+         true},
+        {"closed in the middle of the body",
+         true,
+         {ServerStep::ReadRequest(), ServerStep::Send(OkHeaders(body.size()) + body.substr(0, nHalf)), ServerStep::Close()},
+         true},
+        {"reset in the middle of the body",
+         true,
+         {ServerStep::ReadRequest(), ServerStep::Send(OkHeaders(body.size()) + body.substr(0, nHalf)),
+          ServerStep::Sleep(300), ServerStep::Reset()},
+         false},
+        {"one byte short",
+         true,
+         {ServerStep::ReadRequest(), ServerStep::Send(OkHeaders(body.size() + 1) + body), ServerStep::Close()},
+         true},
+        {"description mode, closed in the middle of the body",
+         false,
+         {ServerStep::ReadRequest(), ServerStep::Send(OkHeaders(body.size()) + body.substr(0, nHalf)), ServerStep::Close()},
+         true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        const std::string dest = DestOf(row.bRunMode);
+        WriteBytes(dest, body);
+        ScriptedServer server(row.script);
+        PointAt(row.bRunMode, server.Port());
+        // The lost-connection report names the Source server in both modes.
+        const int nSourcePort = row.bRunMode ? server.Port() : RefusingPort();
+        Set(kUpdatesKey, "Source", UrlOf(nSourcePort, "/update/Update.exe"));
+
+        const RunResult run = RunDialog(row.bRunMode);
+
+        EXPECT_EQ(run.nModal, IDCANCEL);
+        EXPECT_EQ(run.nOutcome, OUTCOME_CONNECTION_FAILED);
+        ASSERT_EQ(run.boxes.size(), 1u);
+        EXPECT_EQ(run.boxes[0].text, kLostText);
+        ASSERT_EQ(LinesOf(run.records), std::vector<int>{615});
+        const std::string lostText = "Connection to 127.0.0.1:" + std::to_string(nSourcePort) + " unexpectedly lost: Error ";
+        if (row.bGraceful)
+            EXPECT_EQ(run.records[0].text, lostText + "0");
+        else
+            EXPECT_EQ(run.records[0].text.rfind(lostText, 0), 0u) << run.records[0].text;
+        EXPECT_TRUE(ReadBytes(dest) == body);
+        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+        EXPECT_FALSE(WaitForMark(dest, kNoLaunchWaitMs));
+    }
+}
+
+TEST_F(Transfer, CancelConfirmedMidBodyKeepsThePreviousFile)
+{
+    const std::string previous = MarkProgramBytes();
+    const std::string body = previous + "new";
+    const std::string dest = DestOf(true);
+    WriteBytes(dest, previous);
+    const std::string firstPart = OkHeaders(body.size()) + body.substr(0, 2000);
+    ScriptedServer server({ServerStep::ReadRequest(), ServerStep::Send(firstPart), ServerStep::Sleep(2000),
+                           ServerStep::Send(body.substr(2000)), ServerStep::Close()});
+    PointAt(true, server.Port());
+    bool bTempAtCancel = false;
+
+    const RunResult run = RunDialog(true, [](const ObservedBox&) { return IDYES; }, [&](TransferDlg& dlg) {
+        dlg.CancelWhen([&](const TransferDlg& d) {
+            bTempAtCancel = FileExists(TempPathOf(dest));
+            return d.m_nReceived >= firstPart.size();
+        });
+    });
+
+    EXPECT_EQ(run.nModal, IDCANCEL);
+    EXPECT_EQ(run.nOutcome, OUTCOME_CANCELLED);
+    ASSERT_EQ(run.boxes.size(), 1u);
+    EXPECT_EQ(run.boxes[0].text, kConfirmText);
+    EXPECT_TRUE(bTempAtCancel);
+    EXPECT_TRUE(run.records.empty());
+    EXPECT_TRUE(ReadBytes(dest) == previous);
+    EXPECT_FALSE(FileExists(TempPathOf(dest)));
+    EXPECT_FALSE(WaitForMark(dest, kNoLaunchWaitMs));
+}
+
+TEST_F(Transfer, CancelAnsweredNoLetsTheTransferComplete)
+{
+    const std::string body = MarkProgramBytes();
+    const std::string dest = DestOf(false);
+    const std::string firstPart = OkHeaders(body.size()) + body.substr(0, 2000);
+    ScriptedServer server({ServerStep::ReadRequest(), ServerStep::Send(firstPart), ServerStep::Sleep(1000),
+                           ServerStep::Send(body.substr(2000)), ServerStep::Close()});
+    PointAt(false, server.Port());
+    const TransferDlg* pDlg = nullptr;
+    uint32_t nReceivedAtAnswer = 0;
+
+    const RunResult run = RunDialog(
+        false,
+        [&](const ObservedBox&) {
+            nReceivedAtAnswer = pDlg->m_nReceived;
+            return IDNO;
+        },
+        [&](TransferDlg& dlg) {
+            pDlg = &dlg;
+            dlg.CancelWhen([&](const TransferDlg& d) { return d.m_nReceived >= firstPart.size(); });
+        });
+
+    EXPECT_EQ(run.nModal, IDCANCEL);
+    EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED);
+    ASSERT_EQ(run.boxes.size(), 1u);
+    EXPECT_EQ(run.boxes[0].text, kConfirmText);
+    EXPECT_EQ(nReceivedAtAnswer, firstPart.size());
+    EXPECT_EQ(run.nReceived, OkHeaders(body.size()).size() + body.size());
+    EXPECT_TRUE(ReadBytes(dest) == body);
+    EXPECT_FALSE(FileExists(TempPathOf(dest)));
+}
+
+TEST_F(Transfer, TransferEndingWhileTheConfirmationIsOpenClosesWithoutASecondQuestion)
+{
+    const std::string body = MarkProgramBytes();
+    const std::string dest = DestOf(false);
+    const std::string firstPart = OkHeaders(body.size()) + body.substr(0, 2000);
+    for (const int nAnswer : {IDYES, IDNO}) {
+        SCOPED_TRACE(nAnswer == IDYES ? "answered Yes afterwards" : "answered No afterwards");
+        DeleteFileA(dest.c_str());
+        ScriptedServer server({ServerStep::ReadRequest(), ServerStep::Send(firstPart), ServerStep::Sleep(500),
+                               ServerStep::Send(body.substr(2000)), ServerStep::Close()});
+        PointAt(false, server.Port());
+        HWND hConfirmation = nullptr;
+        bool bEndedWithBoxOpen = false;
+
+        const RunResult run = RunDialog(
+            false,
+            [&](const ObservedBox& box) {
+                hConfirmation = box.hWnd;
+                return 0; // left open
+            },
+            [&](TransferDlg& dlg) {
+                dlg.CancelWhen([&](const TransferDlg& d) { return d.m_nReceived >= firstPart.size(); });
+                if (hConfirmation && dlg.m_bClosed && !bEndedWithBoxOpen) {
+                    bEndedWithBoxOpen = IsWindow(hConfirmation) != FALSE;
+                    BoxWatcher::Press(hConfirmation, nAnswer);
+                }
+            });
+
+        EXPECT_TRUE(bEndedWithBoxOpen);
+        EXPECT_EQ(run.nModal, IDCANCEL);
+        EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED);
+        ASSERT_EQ(run.boxes.size(), 1u);
+        EXPECT_EQ(run.boxes[0].text, kConfirmText);
+        EXPECT_TRUE(ReadBytes(dest) == body);
+        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+    }
+}
+
+TEST_F(Transfer, DestinationThatCannotBeWrittenIsLoggedAndNothingIsLaunched)
+{
+    const std::string body = MarkProgramBytes();
+    struct Row {
+        bool bRunMode;
+        bool bLocked; // otherwise the destination folder is missing
+    };
+    for (const Row row : {Row{true, false}, Row{true, true}, Row{false, false}, Row{false, true}}) {
+        SCOPED_TRACE(std::string(ModeName(row.bRunMode)) + (row.bLocked ? ", locked" : ", no folder"));
+        if (!row.bLocked)
+            Set(kSuiteKey, "RootPath", folder / "missing");
+        const std::string dest = row.bLocked ? DestOf(row.bRunMode)
+                                             : folder / (row.bRunMode ? "missing\\ContentCache\\Update.exe"
+                                                                      : "missing\\templates\\info.exe");
+        const std::string previous = "previous";
+        HANDLE hLock = INVALID_HANDLE_VALUE;
+        if (row.bLocked) {
+            WriteBytes(dest, previous);
+            hLock = CreateFileA(dest.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(hLock, INVALID_HANDLE_VALUE);
+        }
+        ScriptedServer server({ServerStep::ReadRequest(), ServerStep::Send(Ok(body)), ServerStep::Close()});
+        PointAt(row.bRunMode, server.Port());
+
+        const RunResult run = RunDialog(row.bRunMode);
+        if (hLock != INVALID_HANDLE_VALUE)
+            CloseHandle(hLock);
+
+        EXPECT_EQ(run.nModal, IDCANCEL);
+        EXPECT_EQ(run.nOutcome, OUTCOME_STORE_FAILED);
+        ASSERT_EQ(LinesOf(run.records), std::vector<int>{335});
+        EXPECT_EQ(run.records[0].level, 0);
+        EXPECT_EQ(run.records[0].text.rfind("Error writing to " + (row.bLocked ? dest : TempPathOf(dest)) + ": ", 0),
+                  0u)
+            << run.records[0].text;
+        if (row.bRunMode) {
+            ASSERT_EQ(run.boxes.size(), 1u);
+            EXPECT_EQ(run.boxes[0].text,
+                      "An error occurred launching " + dest + ". See your Quillbrook event log for more information.");
+            EXPECT_EQ(run.boxes[0].caption, kCaption);
+        } else {
+            EXPECT_TRUE(run.boxes.empty());
+        }
+        if (row.bLocked)
+            EXPECT_EQ(ReadBytes(dest), previous);
+        else
+            EXPECT_FALSE(FileExists(dest));
+        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+        Set(kSuiteKey, "RootPath", folder.Path());
+    }
+}

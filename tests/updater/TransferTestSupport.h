@@ -1,0 +1,60 @@
+#pragma once
+// Shared pieces of the reception and transfer tests: a fresh installation
+// folder, the suite's registry settings of the test prefix, files read and
+// written whole, and the event-log records of a test.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// A new, empty folder under the temporary folder, with the installation's
+// ContentCache and templates subfolders; removed with everything in it.
+class ScratchFolder {
+public:
+    ScratchFolder();
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const std::string& Path() const { return m_strPath; }
+    std::string operator/(const std::string& strName) const { return m_strPath + "\\" + strName; }
+
+private:
+    std::string m_strPath;
+};
+
+// The suite's machine-wide settings in the test prefix. Whatever the prefix
+// held is kept aside at the start of the test program and put back at its end
+// (Backup/Restore); in between each test writes its own values.
+namespace SuiteSettings {
+void Backup();
+void Restore();
+void Clear();
+void Set(const char* pszKey, const char* pszName, const std::string& strValue);
+extern const char kUpdatesKey[];
+extern const char kSuiteKey[];
+extern const char kChannelKey[];
+} // namespace SuiteSettings
+
+bool FileExists(const std::string& strPath);
+std::string ReadBytes(const std::string& strPath);
+void WriteBytes(const std::string& strPath, const std::string& bytes);
+
+// Where the body of a 200 response waits for its completion.
+std::string TempPathOf(const std::string& strDestPath);
+
+// The stand-in update program (it writes "<its path>.mark" when started).
+std::string MarkProgramBytes();
+// Whether the program stored at strPath was started within nMs.
+bool WaitForMark(const std::string& strPath, DWORD nMs);
+
+// One event-log record, as the log library writes it.
+struct Record {
+    int level = -1;
+    std::string module;
+    int line = -1;
+    std::string text;
+};
+std::vector<Record> ParseRecords(const std::vector<std::string>& lines);
+std::vector<int> LinesOf(const std::vector<Record>& records);
