@@ -8,10 +8,6 @@
 
 #include <shellapi.h>
 
-namespace {
-const LogSource kLogSource = {"Updater.exe", "1.0", "UpdaterDlg", ""};
-} // namespace
-
 // Formats loaded from the string table at each use.
 CString g_strUserFormat;
 CString g_strDetailFormat;
@@ -54,7 +50,7 @@ void CUpdaterDlg::OnTransferClosed(int nErrorCode)
 void CUpdaterDlg::ReportHttpError()
 {
     wsprintfA(g_szDetailText, "HTTP error %d when retrieving %s", GetStatusCode(), m_strDestPath.GetString());
-    LogEvent(&kLogSource, 1, g_szDetailText, 567);
+    LogEvent(&g_logUpdaterDlg, 1, g_szDetailText, 567);
     wsprintfA(g_szUserText, "No updates are currently available");
     ShowWindow(SW_HIDE);
     MessageBox(g_szUserText, "Quillbrook Updater", MB_OK);
@@ -80,7 +76,7 @@ void CUpdaterDlg::ReportLaunchFailure(int nResult)
     strCaption.LoadString(IDS_CAPTION);
     wsprintfA(g_szDetailText, g_strDetailFormat, m_strDestPath.GetString(), nResult);
     wsprintfA(g_szUserText, g_strUserFormat, m_strDestPath.GetString());
-    LogEvent(&kLogSource, 0, g_szDetailText, 594);
+    LogEvent(&g_logUpdaterDlg, 0, g_szDetailText, 594);
     MessageBox(g_szUserText, strCaption, MB_OK);
 }
 
@@ -105,5 +101,5 @@ void CUpdaterDlg::ReportLostConnection(int nErrorCode)
     wsprintfA(g_szUserText, g_strUserFormat, url.GetHost().GetString());
     wsprintfA(g_szDetailText, g_strDetailFormat, url.GetHost().GetString(), url.GetPort(), nErrorCode);
     MessageBox(g_szUserText, strCaption, MB_OK);
-    LogEvent(&kLogSource, 0, g_szDetailText, 615);
+    LogEvent(&g_logUpdaterDlg, 0, g_szDetailText, 615);
 }

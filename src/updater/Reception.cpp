@@ -2,19 +2,17 @@
 // status code and Content-Length are read from it, the progress bar moves,
 // and the body of a 200 response is stored chunk by chunk.
 
-#include <cstring>
-
 #include "UpdaterDlg.h"
 
 #include <commctrl.h>
+
+#include <cstring>
 
 #include "ResponseHeaders.h"
 #include "eventlog/EventLog.h"
 #include "framework/File.h"
 
 namespace {
-
-const LogSource kLogSource = {"Updater.exe", "1.0", "UpdaterDlg", ""};
 
 // A header block that has not ended within this many bytes is not a
 // response we can read; its further bytes are not kept.
@@ -26,7 +24,7 @@ void LogStoreError(const CString& strPath, const CFileException& e)
     char szMessage[1024];
     e.GetErrorMessage(szMessage, sizeof(szMessage));
     wsprintfA(g_szDetailText, "Error writing to %s: %s", strPath.GetString(), szMessage);
-    LogEvent(&kLogSource, 0, g_szDetailText, 335);
+    LogEvent(&g_logUpdaterDlg, 0, g_szDetailText, 335);
 }
 
 } // namespace

@@ -6,10 +6,6 @@
 #include "net/HttpInterface.h"
 #include "net/UrlParser.h"
 
-namespace {
-const LogSource kLogSource = {"Updater.exe", "1.0", "UpdaterDlg", ""};
-} // namespace
-
 void CUpdaterDlg::StartUpdate()
 {
     CString strUrl;
@@ -32,7 +28,7 @@ void CUpdaterDlg::StartUpdate()
         wsprintfA(g_szUserText, "Unable to connect to update server %s on port %d\n", url.GetHost().GetString(),
                   url.GetPort());
         MessageBox(g_szUserText, "Quillbrook Updater", MB_OK);
-        LogEvent(&kLogSource, 0, g_szUserText, 493);
+        LogEvent(&g_logUpdaterDlg, 0, g_szUserText, 493);
 
         // Connected, but the request could not be sent: no end of the
         // connection will follow, so the dialog ends after the report

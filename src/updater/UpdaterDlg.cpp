@@ -1,8 +1,11 @@
 #include "UpdaterDlg.h"
 
+#include "eventlog/EventLog.h"
 #include "framework/WinApp.h"
 #include "net/HttpInterface.h"
 #include "resources/resource.h"
+
+const LogSource g_logUpdaterDlg = {"Updater.exe", "1.0", "UpdaterDlg", ""};
 
 char g_szUserText[1024];
 char g_szDetailText[1024];

@@ -6,6 +6,10 @@
 #include "framework/Window.h"
 
 class CHttpInterface;
+struct LogSource;
+
+// The event-log record that names this module.
+extern const LogSource g_logUpdaterDlg;
 
 // How a run ended; the process's exit code.
 enum UpdateOutcome {
