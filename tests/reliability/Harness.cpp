@@ -83,9 +83,9 @@ BOOL CALLBACK CollectChildWindows(HWND hWnd, LPARAM lParam)
     GetWindowThreadProcessId(hWnd, &nPid);
     if (nPid != windows.nPid || WindowClass(hWnd) != "#32770")
         return TRUE;
-    // A message box keeps its text in the static 0xFFFF; the update dialog
-    // is the one with the progress bar.
-    if (GetDlgItem(hWnd, 0xFFFF))
+    // A message box keeps its text in the static 0xFFFF (set before the box
+    // is shown); the update dialog is the one with the progress bar.
+    if (GetDlgItem(hWnd, 0xFFFF) && IsWindowVisible(hWnd))
         windows.boxes.push_back(hWnd);
     else if (GetDlgItem(hWnd, 1000))
         windows.hDialog = hWnd;
