@@ -1,0 +1,211 @@
+// The text code over generated inputs: the URL splitter, the header-field
+// readers and the string type, and (in the Windows build) the proxy-setting
+// split and the request builder. Built with undefined-behaviour checks that
+// trap, and natively with AddressSanitizer as well; each input is also
+// checked against what must hold for any text.
+//
+//   parser_fuzz [--seed S] [--count N]
+// Regression inputs (those that found faults) run first, every time.
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "framework/CString.h"
+#include "net/UrlParser.h"
+#include "updater/ResponseHeaders.h"
+#ifdef _WIN32
+#include "net/HttpInterface.h"
+#endif
+
+namespace {
+
+int g_nFailures = 0;
+
+void Check(bool bOk, const char* pszWhat, const std::string& input)
+{
+    if (bOk)
+        return;
+    if (++g_nFailures <= 20) {
+        std::printf("FAIL %s for input of %zu bytes: \"", pszWhat, input.size());
+        for (unsigned char ch : input.substr(0, 200))
+            std::printf(ch >= 32 && ch < 127 && ch != '"' && ch != '\\' ? "%c" : "\\x%02x", ch);
+        std::printf("\"\n");
+    }
+}
+
+class Rng {
+public:
+    explicit Rng(unsigned long long nSeed) : m_nState(nSeed) {}
+    unsigned long long Next()
+    {
+        unsigned long long z = (m_nState += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    unsigned Below(unsigned n) { return n ? static_cast<unsigned>(Next() % n) : 0; }
+
+private:
+    unsigned long long m_nState;
+};
+
+const char* const kUrlPieces[] = {
+    "http", "://", "/", "\\", ":", "8080", "65536", "-1", "99999999999", "2147483648", "host", "127.0.0.1",
+    "?", "#", "=", "&", "a/b", "index.html", "..", ".", "@", "user:pw@", " ", "\t", "%2F", "ftp", "::", ":/",
+    "/:", "\\\\", "//", "setup.exe", "+", "0x10", "\xff", "\x80", "",
+};
+
+const char* const kHeaderPieces[] = {
+    "HTTP/1.0", " ", "200", "OK", "\r\n", "\r", "\n", "Content-Length: ", "Content-Length:", "content-length: ",
+    "-", "+", "5", "99999999999", "2147483647", "2147483648", "-2147483648", "4294967295", "abc", "0", "\t",
+    "X-Content-Length: 7", "Server: x", ":", "\r\n\r\n", "\xff", "  ",
+};
+
+template <size_t N>
+std::string Compose(Rng& rng, const char* const (&pieces)[N], unsigned nMaxPieces)
+{
+    std::string text;
+    const unsigned nPieces = rng.Below(nMaxPieces + 1);
+    for (unsigned i = 0; i < nPieces; ++i) {
+        const unsigned nPick = rng.Below(100);
+        if (nPick < 80) {
+            text += pieces[rng.Below(N)];
+        } else if (nPick < 95) {
+            text += static_cast<char>(rng.Below(256)); // any byte but zero reaches the parsers
+            if (text.back() == '\0')
+                text.back() = '\x01';
+        } else {
+            text += std::string(rng.Below(5000), "a/:\\"[rng.Below(4)]);
+        }
+    }
+    return text;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool IsSeparator(char ch)
+{
+    return ch == '/' || ch == '\\';
+}
+
+void CheckUrl(const std::string& url)
+{
+    const CUrlParser parser(url.c_str());
+    const std::string host = parser.GetHost().GetString();
+    const std::string pathAndFile = parser.GetPathAndFile().GetString();
+    Check(host.find('/') == std::string::npos, "host without '/'", url);
+    Check(!pathAndFile.empty() && IsSeparator(pathAndFile[0]), "path begins with a separator", url);
+    Check(!IsSeparator(pathAndFile.back()), "file name not empty", url);
+    // Host and path come from the text after the scheme, in order.
+    const size_t nScheme = url.find("://");
+    const std::string rest = nScheme == std::string::npos ? url : url.substr(nScheme + 3);
+    Check(rest.compare(0, host.size(), host) == 0, "host is the start of the rest", url);
+    if (!EndsWith(pathAndFile, "index.html"))
+        Check(EndsWith(rest, pathAndFile), "path and file are the end of the rest", url);
+}
+
+void CheckHeaders(const std::string& headers)
+{
+    const CString str(headers.c_str(), static_cast<int>(headers.size()));
+    const int nStatus = StatusCodeOf(str);
+    const int nLength = ContentLengthOf(str);
+    if (headers.find("\r\n") == std::string::npos)
+        Check(nStatus == 0, "no status without a line after the status line", headers);
+    if (headers.find("Content-Length: ") == std::string::npos)
+        Check(nLength == -1, "no length without its field", headers);
+    if (headers.empty())
+        Check(nStatus == 0 && nLength == -1, "nothing from an empty block", headers);
+}
+
+// The string type against std::string, with indices in and out of range.
+void CheckString(Rng& rng, const std::string& text)
+{
+    const CString str(text.c_str(), static_cast<int>(text.size()));
+    const int nLength = static_cast<int>(text.size());
+    Check(str.GetLength() == nLength, "length", text);
+    const int nIndex = static_cast<int>(rng.Below(static_cast<unsigned>(nLength) + 20)) - 10;
+    const int nCount = static_cast<int>(rng.Below(static_cast<unsigned>(nLength) + 20)) - 10;
+    const auto clamp = [](int n, int nLo, int nHi) { return n < nLo ? nLo : n > nHi ? nHi : n; };
+    const int nFirst = clamp(nIndex, 0, nLength);
+    const std::string expectedMid = text.substr(static_cast<size_t>(nFirst),
+                                                static_cast<size_t>(clamp(nCount, 0, nLength - nFirst)));
+    Check(std::string(str.Mid(nIndex, nCount).GetString(), static_cast<size_t>(str.Mid(nIndex, nCount).GetLength())) ==
+              expectedMid,
+          "Mid", text);
+    Check(str.Left(nCount).GetLength() == clamp(nCount, 0, nLength), "Left", text);
+    Check(str.Right(nCount).GetLength() == clamp(nCount, 0, nLength), "Right", text);
+    const char* pszNeedle = kHeaderPieces[rng.Below(sizeof(kHeaderPieces) / sizeof(kHeaderPieces[0]))];
+    const size_t nFound = nIndex >= 0 && nIndex <= nLength ? text.find(pszNeedle, static_cast<size_t>(nIndex))
+                                                            : std::string::npos;
+    Check(str.Find(pszNeedle, nIndex) == (nFound == std::string::npos ? -1 : static_cast<int>(nFound)), "Find", text);
+}
+
+#ifdef _WIN32
+const char* const kProxyPieces[] = {
+    "http", "HTTP", "=", ";", ":", "proxy", "8080", "ftp=other:21", "https=", "-1", "99999999999", "", " ",
+    "http=", "http:", "::", ";;",
+};
+
+void CheckProxyAndRequest(Rng& rng, const std::string& setting, const std::string& path)
+{
+    const std::string host = Compose(rng, kUrlPieces, 4);
+    const int nPort = static_cast<int>(rng.Next());
+    CHttpInterface http(host.c_str(), nPort, 500, "1.0", nullptr, nullptr, nullptr);
+    http.ParseProxySetting(setting.c_str(), "http");
+    const std::string proxyHost = http.GetProxyHost().GetString();
+    Check(setting.find(proxyHost) != std::string::npos, "proxy host is part of the setting", setting);
+    Check(proxyHost.find(':') == std::string::npos || setting.find(':') != std::string::npos,
+          "no colon invented", setting);
+
+    const std::string request = http.BuildRequest(path.c_str()).GetString();
+    Check(request.rfind("GET ", 0) == 0, "request line first", path);
+    Check(EndsWith(request, "\r\n\r\n"), "blank line last", path);
+    Check(request.find("\r\nHost: " + host + "\r\nAccept: */*\r\n") != std::string::npos, "Host line", path);
+    const char* pszLast = proxyHost.empty() ? "\r\nConnection: close\r\n\r\n" : "\r\nProxy-Connection: Keep-Alive\r\n\r\n";
+    Check(EndsWith(request, pszLast), "connection line", path);
+    if (proxyHost.empty())
+        Check(request.compare(4, path.size(), path) == 0, "direct target is the path", path);
+}
+#endif
+
+// Inputs that found faults; each runs on every start.
+const char* const kRegressionUrls[] = {
+    "",
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    unsigned long long nSeed = 1;
+    long nCount = 20000;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--seed"))
+            nSeed = std::strtoull(argv[i + 1], nullptr, 0);
+        else if (!std::strcmp(argv[i], "--count"))
+            nCount = std::atol(argv[i + 1]);
+    }
+
+    for (const char* pszUrl : kRegressionUrls)
+        CheckUrl(pszUrl);
+
+    Rng rng(nSeed);
+    for (long i = 0; i < nCount; ++i) {
+        const std::string url = Compose(rng, kUrlPieces, 12);
+        CheckUrl(url);
+        const std::string headers = Compose(rng, kHeaderPieces, 16);
+        CheckHeaders(headers);
+        CheckString(rng, rng.Below(2) ? url : headers);
+#ifdef _WIN32
+        CheckProxyAndRequest(rng, Compose(rng, kProxyPieces, 8), url);
+#endif
+    }
+    std::printf("parser_fuzz: %ld generated inputs per parser (seed %llu), %d failures\n", nCount, nSeed, g_nFailures);
+    return g_nFailures == 0 ? 0 : 1;
+}
