@@ -1,6 +1,7 @@
 #include "Harness.h"
 
 #include <psapi.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <map>
@@ -105,10 +106,23 @@ void Sample(HANDLE hProcess, RunResult& result)
         result.nPeakPrivate = std::max({result.nPeakPrivate, counters.PeakPagefileUsage, counters.PrivateUsage});
         result.nPeakWorkingSet = std::max(result.nPeakWorkingSet, counters.PeakWorkingSetSize);
     }
-    DWORD nHandles = 0;
-    if (GetProcessHandleCount(hProcess, &nHandles))
+    const int nHandles = CountHandles(GetProcessId(hProcess));
+    if (nHandles >= 0)
         result.nHandles = nHandles;
 }
+
+// One row of the system's handle table (SystemHandleInformation).
+struct HandleEntry {
+    ULONG nPid;
+    BYTE nType;
+    BYTE nFlags;
+    USHORT nHandle;
+    PVOID pObject;
+    ACCESS_MASK nAccess;
+};
+
+const ULONG kSystemHandleInformation = 16;
+const NTSTATUS kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
 
 } // namespace
 
@@ -356,6 +370,39 @@ bool IsKnownBox(const std::string& strText)
 {
     return IsLostConnectionBox(strText) || IsUnableToConnectBox(strText) || IsNoUpdatesBox(strText) ||
            IsLaunchFailedBox(strText) || IsCancelQuestion(strText);
+}
+
+int CountHandles(DWORD nPid)
+{
+    typedef NTSTATUS(NTAPI * PFN_QUERY)(ULONG, PVOID, ULONG, PULONG);
+    static const PFN_QUERY pfnQuery = reinterpret_cast<PFN_QUERY>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    if (!pfnQuery)
+        return -1;
+    static std::vector<char> buffer(1 << 20);
+    NTSTATUS nStatus;
+    ULONG nLength = 0;
+    while ((nStatus = pfnQuery(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &nLength)) ==
+               kInfoLengthMismatch &&
+           buffer.size() < (64u << 20))
+        buffer.resize(buffer.size() * 2);
+    if (nStatus != 0)
+        return -1;
+    const ULONG nCount = *reinterpret_cast<const ULONG*>(buffer.data());
+    const HandleEntry* pEntries = reinterpret_cast<const HandleEntry*>(buffer.data() + sizeof(ULONG_PTR));
+    int nHandles = 0;
+    for (ULONG i = 0; i < nCount; ++i)
+        nHandles += pEntries[i].nPid == nPid ? 1 : 0;
+    return nHandles;
+}
+
+SIZE_T PrivateBytes(HANDLE hProcess)
+{
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof(counters);
+    if (!GetProcessMemoryInfo(hProcess, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters)))
+        return 0;
+    return std::max(counters.PrivateUsage, counters.PagefileUsage);
 }
 
 bool WaitForFile(const std::string& strPath, DWORD nMs)

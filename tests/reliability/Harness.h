@@ -90,7 +90,7 @@ struct RunResult {
     bool bCrashed = false;      // an exception code as exit code
     SIZE_T nPeakPrivate = 0;    // bytes
     SIZE_T nPeakWorkingSet = 0; // bytes
-    DWORD nHandles = 0;         // the child's handle count last seen
+    int nHandles = -1;          // the child's handle count last seen
     bool bCancelPressed = false;
     DWORD nMs = 0;
     std::vector<ObservedChildBox> boxes;
@@ -105,6 +105,13 @@ bool IsNoUpdatesBox(const std::string& strText);
 bool IsLaunchFailedBox(const std::string& strText);
 bool IsCancelQuestion(const std::string& strText);
 bool IsKnownBox(const std::string& strText);
+
+// The handles a process holds, from the system's handle table (Wine does
+// not count them for GetProcessHandleCount); -1 when it cannot be read.
+int CountHandles(DWORD nPid);
+// Private bytes committed by a process now (Wine reports them as the page
+// file usage, not as PrivateUsage); 0 when they cannot be read.
+SIZE_T PrivateBytes(HANDLE hProcess);
 
 // Waits up to nMs for a file to appear.
 bool WaitForFile(const std::string& strPath, DWORD nMs);

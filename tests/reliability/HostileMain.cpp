@@ -250,7 +250,7 @@ void CaseRunner::Soak(int nRuns)
     Install install("soak");
     Rng rng(7);
     std::vector<SIZE_T> peaks;
-    std::vector<DWORD> handles;
+    std::vector<int> handles;
     int nFailures = 0;
     for (int i = 0; i < nRuns; ++i) {
         const bool bRunMode = i % 10 == 9;
