@@ -153,7 +153,10 @@ protected:
     }
     void TearDown() override { Clear(); }
 
-    static std::string UrlOf(int nPort, const char* pszPath) { return "http://127.0.0.1:" + std::to_string(nPort) + pszPath; }
+    static std::string UrlOf(int nPort, const char* pszPath)
+    {
+        return "http://127.0.0.1:" + std::to_string(nPort) + pszPath;
+    }
 
     // The mode's setting names the port; the other names a refusing one.
     void PointAt(bool bRunMode, int nPort)
@@ -218,7 +221,8 @@ TEST_F(Transfer, CompleteResponseIsStoredAndOnlyRunModeLaunchesIt)
         DeleteFileA(dest.c_str());
         DeleteFileA((dest + ".mark").c_str());
         const std::string body = MarkProgramBytes();
-        ScriptedServer server({ServerStep::ReadRequest(), ServerStep::Send(Ok(body, row.bWithLength)), ServerStep::Close()});
+        ScriptedServer server(
+            {ServerStep::ReadRequest(), ServerStep::Send(Ok(body, row.bWithLength)), ServerStep::Close()});
         PointAt(row.bRunMode, server.Port());
 
         const RunResult run = RunDialog(row.bRunMode);
@@ -321,7 +325,7 @@ TEST_F(Transfer, FailedSendEndsAfterOneBoxWithoutTheCancelQuestion)
 TEST_F(Transfer, ConnectionLostBeforeTheEndKeepsThePreviousFile)
 {
     const std::string body = MarkProgramBytes();
-    const size_t nHalf = body.size() / 2;
+    const std::string halfBody = OkHeaders(body.size()) + body.substr(0, body.size() / 2);
     struct Row {
         const char* pszName;
         bool bRunMode;
@@ -336,11 +340,11 @@ TEST_F(Transfer, ConnectionLostBeforeTheEndKeepsThePreviousFile)
          true},
         {"closed in the middle of the body",
          true,
-         {ServerStep::ReadRequest(), ServerStep::Send(OkHeaders(body.size()) + body.substr(0, nHalf)), ServerStep::Close()},
+         {ServerStep::ReadRequest(), ServerStep::Send(halfBody), ServerStep::Close()},
          true},
         {"reset in the middle of the body",
          true,
-         {ServerStep::ReadRequest(), ServerStep::Send(OkHeaders(body.size()) + body.substr(0, nHalf)),
+         {ServerStep::ReadRequest(), ServerStep::Send(halfBody),
           ServerStep::Sleep(300), ServerStep::Reset()},
          false},
         {"one byte short",
@@ -349,7 +353,7 @@ TEST_F(Transfer, ConnectionLostBeforeTheEndKeepsThePreviousFile)
          true},
         {"description mode, closed in the middle of the body",
          false,
-         {ServerStep::ReadRequest(), ServerStep::Send(OkHeaders(body.size()) + body.substr(0, nHalf)), ServerStep::Close()},
+         {ServerStep::ReadRequest(), ServerStep::Send(halfBody), ServerStep::Close()},
          true},
     };
     for (const Row& row : rows) {
@@ -369,7 +373,8 @@ TEST_F(Transfer, ConnectionLostBeforeTheEndKeepsThePreviousFile)
         ASSERT_EQ(run.boxes.size(), 1u);
         EXPECT_EQ(run.boxes[0].text, kLostText);
         ASSERT_EQ(LinesOf(run.records), std::vector<int>{615});
-        const std::string lostText = "Connection to 127.0.0.1:" + std::to_string(nSourcePort) + " unexpectedly lost: Error ";
+        const std::string lostText =
+            "Connection to 127.0.0.1:" + std::to_string(nSourcePort) + " unexpectedly lost: Error ";
         if (row.bGraceful)
             EXPECT_EQ(run.records[0].text, lostText + "0");
         else
