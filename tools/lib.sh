@@ -46,6 +46,13 @@ setup_wine_prefix() {
     wineserver -p60
 }
 
+# Starts Wine's own background processes (services, explorer) with their
+# output going nowhere. Otherwise the first test starts them, they inherit
+# its output, and ctest waits for them to exit before the next test.
+warm_up_wine() {
+    wine cmd.exe /c exit >/dev/null 2>&1 </dev/null || true
+}
+
 # Uses the caller's display, or starts Xvfb for the rest of the script.
 ensure_display() {
     if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then

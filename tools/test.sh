@@ -8,8 +8,9 @@ BUILD=${BUILD_DIR:-$ROOT/build}
 
 ensure_packages
 configure_and_build "$ROOT" "$BUILD"
-setup_wine_prefix "$BUILD/wineprefix"
 ensure_display
+setup_wine_prefix "$BUILD/wineprefix"
+warm_up_wine
 
 cd "$BUILD"
 ctest --output-on-failure
