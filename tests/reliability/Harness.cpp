@@ -106,9 +106,7 @@ void Sample(HANDLE hProcess, RunResult& result)
         result.nPeakPrivate = std::max({result.nPeakPrivate, counters.PeakPagefileUsage, counters.PrivateUsage});
         result.nPeakWorkingSet = std::max(result.nPeakWorkingSet, counters.PeakWorkingSetSize);
     }
-    const int nHandles = CountHandles(GetProcessId(hProcess));
-    if (nHandles >= 0)
-        result.nHandles = nHandles;
+    result.nHandles = std::max(result.nHandles, CountHandles(GetProcessId(hProcess)));
 }
 
 // One row of the system's handle table (SystemHandleInformation).

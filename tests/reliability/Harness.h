@@ -90,7 +90,7 @@ struct RunResult {
     bool bCrashed = false;      // an exception code as exit code
     SIZE_T nPeakPrivate = 0;    // bytes
     SIZE_T nPeakWorkingSet = 0; // bytes
-    int nHandles = -1;          // the child's handle count last seen
+    int nHandles = -1;          // the most handles the child was seen to hold
     bool bCancelPressed = false;
     DWORD nMs = 0;
     std::vector<ObservedChildBox> boxes;

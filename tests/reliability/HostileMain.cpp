@@ -307,6 +307,10 @@ void CaseRunner::Soak(int nRuns)
                 "%.1f last\n",
                 nRuns, average(peaks, nFirst) / 1048576.0, average(peaks, peaks.size() - nTenth) / 1048576.0,
                 nPeakGrowth / 1024.0, average(handles, nFirst), average(handles, handles.size() - nTenth));
+    if (average(handles, nFirst) <= 0 || average(peaks, nFirst) <= 0) {
+        ++nFailures;
+        std::printf("FAIL soak: the child's handles or memory cannot be read\n");
+    }
     if (nPeakGrowth > 512 * 1024 || nHandleGrowth > 3) {
         ++nFailures;
         std::printf("FAIL soak: memory or handles grow across runs\n");

@@ -5,7 +5,6 @@
 // checked against what must hold for any text.
 //
 //   parser_fuzz [--seed S] [--count N]
-// Regression inputs (those that found faults) run first, every time.
 
 #include <cstdio>
 #include <cstdlib>
@@ -174,11 +173,6 @@ void CheckProxyAndRequest(Rng& rng, const std::string& setting, const std::strin
 }
 #endif
 
-// Inputs that found faults; each runs on every start.
-const char* const kRegressionUrls[] = {
-    "",
-};
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -191,9 +185,6 @@ int main(int argc, char** argv)
         else if (!std::strcmp(argv[i], "--count"))
             nCount = std::atol(argv[i + 1]);
     }
-
-    for (const char* pszUrl : kRegressionUrls)
-        CheckUrl(pszUrl);
 
     Rng rng(nSeed);
     for (long i = 0; i < nCount; ++i) {
