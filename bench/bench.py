@@ -1,0 +1,319 @@
+#!/usr/bin/env python3
+"""Benchmark driver: Updater.exe against the bare per-block loop, Windows peer
+downloaders under the same Wine, and native curl.
+
+Every program fetches the same body from a local server (server.py) on
+127.0.0.1. The programs alternate within each round, the Wine programs and
+the wineserver pinned to one CPU, the server and this driver to another.
+Figures are medians over the rounds with min-max; wall time runs from the
+start of the process to its exit; CPU time is the program's user and system
+time plus what the wineserver spent meanwhile; peak memory is the program's
+peak resident set (its working set).
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pattern import digest  # noqa: E402
+
+MIB = 1 << 20
+UPDATER = "Updater.exe"
+BARE = "bare loop"
+PEERS = ["WinINet 64 KiB", "URLDownloadToFileA", "WinHTTP 64 KiB"]
+CURL = "curl (native)"
+RUN_TIMEOUT = 600
+STARTUP_BODY = 1024
+
+
+def winpath(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def cpu_ticks(pid):
+    """User and system time of a process, in seconds."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.work = os.path.abspath(args.work)
+        self.env = dict(os.environ, WINEPREFIX=os.path.abspath(args.prefix), WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.pin = ["taskset", "-c", str(args.cpu)]
+        # Other builds of the updater to compare, each a folder with Updater.exe and QbLog.dll.
+        self.extras = dict(e.split("=", 1) for e in args.extra)
+        self.programs = [UPDATER] + list(self.extras) + [BARE] + PEERS + [CURL]
+        self.results = {}
+        self.startup = {}
+        self.digests = {}
+        self.checked = set()
+
+    # --- processes of our own -------------------------------------------
+
+    def start(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+        os.makedirs(os.path.join(self.work, "out"))
+        os.makedirs(os.path.join(self.work, "root", "templates"))
+        # Each build of the updater runs from a folder of its own, its event-log library beside it.
+        self.updaters = {}
+        for label, folder in [(UPDATER, os.path.join(self.args.build, "bin"))] + list(self.extras.items()):
+            app = os.path.join(self.work, f"app{len(self.updaters)}")
+            os.makedirs(app)
+            for name in ("Updater.exe", "QbLog.dll"):
+                shutil.copy(os.path.join(folder, name), app)
+            self.updaters[label] = os.path.join(app, "Updater.exe")
+        self.bench_bin = os.path.join(self.args.build, "bench")
+
+        port_file = os.path.join(self.work, "port")
+        self.log_path = os.path.join(self.work, "requests.log")
+        self.server = subprocess.Popen(
+            ["taskset", "-c", str(self.args.aux_cpu), sys.executable,
+             os.path.join(os.path.dirname(os.path.abspath(__file__)), "server.py"),
+             "--port-file", port_file, "--log", self.log_path])
+        deadline = time.monotonic() + 30
+        while not os.path.exists(port_file):
+            if time.monotonic() > deadline or self.server.poll() is not None:
+                raise SystemExit("the benchmark server did not start")
+            time.sleep(0.05)
+        with open(port_file) as f:
+            self.port = int(f.read())
+
+        # A wineserver of this prefix, pinned with the programs, kept up all along.
+        subprocess.run([self.args.wineserver, "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        subprocess.run([self.args.wineserver, "-w"], env=self.env, stderr=subprocess.DEVNULL)
+        self.wineserver = subprocess.Popen(self.pin + [self.args.wineserver, "-f", "-p"], env=self.env)
+        time.sleep(0.5)
+        self.reg_add(r"HKLM\SOFTWARE\Quillbrook\QBSUITE", "RootPath", winpath(os.path.join(self.work, "root")))
+
+    def stop(self):
+        subprocess.run([self.args.wineserver, "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        for p in (self.wineserver, self.server):
+            if p.poll() is None:
+                p.terminate()
+            p.wait()
+
+    def reg_add(self, key, name, value):
+        subprocess.run(self.pin + [self.args.wine, "reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f"],
+                       env=self.env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    # --- one measured run -------------------------------------------------
+
+    def command(self, program, size, token):
+        url = f"http://127.0.0.1:{self.port}/{size}?run={token}"
+        out = os.path.join(self.work, "out", "body.bin")
+        exe = lambda name: os.path.join(self.bench_bin, name)  # noqa: E731
+        if program in self.updaters:
+            return self.pin + [self.args.wine, self.updaters[program]], os.path.join(self.work, "root", "templates",
+                                                                                      "upgrade_info.html")
+        if program == BARE:
+            return self.pin + [self.args.wine, exe("bench_bareloop.exe"), "127.0.0.1", str(self.port),
+                               f"/{size}?run={token}", winpath(out)], out
+        if program == CURL:
+            return self.pin + ["curl", "-s", "-o", out, url], out
+        name = {PEERS[0]: "bench_wininet.exe", PEERS[1]: "bench_urlmon.exe", PEERS[2]: "bench_winhttp.exe"}[program]
+        return self.pin + [self.args.wine, exe(name), url, winpath(out)], out
+
+    def run_once(self, program, size, token, record=None):
+        cmd, out = self.command(program, size, token)
+        if os.path.exists(out):
+            os.remove(out)
+        log_offset = os.path.getsize(self.log_path)
+        server_before = cpu_ticks(self.wineserver.pid)
+        start = time.monotonic_ns()
+        # GNU time reports the peak resident set: a child forked by this
+        # driver would carry the driver's own into its figure.
+        stats = os.path.join(self.work, "time.out")
+        proc = subprocess.Popen([self.args.time, "-f", "%M", "-o", stats] + cmd, env=self.env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        timer = threading.Timer(RUN_TIMEOUT, proc.kill)
+        timer.start()
+        _, status, usage = os.wait4(proc.pid, 0)
+        end = time.monotonic_ns()
+        timer.cancel()
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        server_cpu = cpu_ticks(self.wineserver.pid) - server_before
+        with open(stats) as f:
+            peak_kib = int(f.read().split()[-1])
+
+        with open(self.log_path) as f:
+            f.seek(log_offset)
+            lines = f.read().split("\n")
+        requested = int(lines[0].split(" ")[0]) if lines and lines[0] else None
+
+        size_ok = os.path.exists(out) and os.path.getsize(out) == size
+        if proc.returncode != 0 or not size_ok:
+            raise SystemExit(f"{program}, {size // MIB} MiB: exit code {proc.returncode}, "
+                             f"{os.path.getsize(out) if os.path.exists(out) else 'no'} bytes stored")
+        if (program, size) not in self.checked:
+            if size not in self.digests:
+                self.digests[size] = digest(size)
+            if subprocess.run(["sha256sum", out], capture_output=True, text=True).stdout.split()[0] != self.digests[size]:
+                raise SystemExit(f"{program}, {size // MIB} MiB: the stored body differs from the served one")
+            self.checked.add((program, size))
+        os.remove(out)
+        if record is None:
+            return
+        record.setdefault((size, program), []).append({
+            "wall": (end - start) / 1e9,
+            "cpu": usage.ru_utime + usage.ru_stime + (server_cpu if program != CURL else 0.0),
+            "peak": peak_kib / 1024.0,
+            "startup": (requested - start) / 1e6 if requested else float("nan"),
+        })
+
+    # --- the rounds -------------------------------------------------------
+
+    def run(self):
+        sizes = [int(s) * MIB for s in self.args.sizes.split(",")]
+        token = 0
+        # Warm-up: page cache, the prefix's own processes, the first-run work of each library.
+        self.reg_add(r"HKLM\SOFTWARE\Quillbrook\QBSUITE\Updates", "Description",
+                     f"http://127.0.0.1:{self.port}/{MIB}")
+        for program in self.programs:
+            token += 1
+            self.run_once(program, MIB, token)
+
+        # Start-up: a body of 1 KiB, so that the run is the start and the request.
+        self.reg_add(r"HKLM\SOFTWARE\Quillbrook\QBSUITE\Updates", "Description",
+                     f"http://127.0.0.1:{self.port}/{STARTUP_BODY}")
+        starters = [p for p in self.programs if p in self.updaters or p == BARE]
+        for r in range(self.args.startup_runs):
+            for program in starters[r % len(starters):] + starters[:r % len(starters)]:
+                token += 1
+                self.run_once(program, STARTUP_BODY, token, self.startup)
+
+        for size in sizes:
+            self.reg_add(r"HKLM\SOFTWARE\Quillbrook\QBSUITE\Updates", "Description",
+                         f"http://127.0.0.1:{self.port}/{size}")
+            for r in range(self.args.runs):
+                # Alternate: every program takes every place in the order in turn.
+                n = len(self.programs)
+                order = self.programs[r % n:] + self.programs[:r % n]
+                for program in order:
+                    token += 1
+                    self.run_once(program, size, token, self.results)
+                    fig = self.results[(size, program)][-1]
+                    print(f"  {size // MIB:4d} MiB  round {r + 1}  {program:20s} {fig['wall']:8.3f} s  "
+                          f"cpu {fig['cpu']:7.3f} s  peak {fig['peak']:6.1f} MiB  start {fig['startup']:6.0f} ms",
+                          file=sys.stderr, flush=True)
+        # The server alone: native curl into /dev/null.
+        self.server_speed = []
+        for _ in range(3):
+            token += 1
+            out = subprocess.run(self.pin + ["curl", "-s", "-o", "/dev/null", "-w", "%{speed_download}",
+                                             f"http://127.0.0.1:{self.port}/{max(sizes)}?run={token}"],
+                                 capture_output=True, text=True, check=True).stdout
+            self.server_speed.append(float(out) / MIB)
+        return sizes
+
+
+def med(values):
+    return statistics.median(values)
+
+
+def span(values):
+    return f"{med(values):.2f} ({min(values):.2f}-{max(values):.2f})"
+
+
+def report(bench, sizes, load_before, load_after):
+    lines = []
+    add = lines.append
+    programs = bench.programs
+    updaters = [p for p in programs if p in bench.updaters]
+    add(f"{bench.args.runs} runs per figure: median (min-max). Wine programs and the wineserver pinned to "
+        f"CPU {bench.args.cpu}, the server and the driver to CPU {bench.args.aux_cpu}; the programs alternate "
+        f"within each round. Ratios are of medians; a ratio above 1 is slower, busier or larger. "
+        f"Load average (1 min): {load_before:.2f} at the start, {load_after:.2f} at the end.")
+    add("")
+    for size in sizes:
+        res = {p: bench.results[(size, p)] for p in programs}
+        m = {p: {k: med([f[k] for f in res[p]]) for k in ("wall", "cpu", "peak")} for p in programs}
+        best = min(PEERS, key=lambda p: m[p]["wall"])
+        add(f"**{size // MIB} MiB body** (best peer: {best})")
+        add("")
+        add("| Program | Wall s | MiB/s | Wall ÷ bare | Wall ÷ best peer | CPU s | CPU ÷ bare | CPU ÷ best peer "
+            "| Peak MiB | Peak ÷ bare | Peak ÷ best peer |")
+        add("|---|---|---|---|---|---|---|---|---|---|---|")
+        for p in programs:
+            walls = [f["wall"] for f in res[p]]
+            cpus = [f["cpu"] for f in res[p]]
+            add(f"| {p} | {span(walls)} | {size / MIB / m[p]['wall']:.1f} "
+                f"| {m[p]['wall'] / m[BARE]['wall']:.2f} | {m[p]['wall'] / m[best]['wall']:.2f} "
+                f"| {span(cpus)} | {m[p]['cpu'] / m[BARE]['cpu']:.2f} | {m[p]['cpu'] / m[best]['cpu']:.2f} "
+                f"| {max(f['peak'] for f in res[p]):.1f} | {m[p]['peak'] / m[BARE]['peak']:.2f} "
+                f"| {m[p]['peak'] / m[best]['peak']:.2f} |")
+        add("")
+        for p in updaters:
+            pairs = [u["wall"] / b["wall"] for u, b in zip(res[p], res[BARE])]
+            add(f"- {p} ÷ bare loop, wall time paired per round: {span(pairs)} (target: at most 1.15).")
+        add("")
+
+    add(f"**Start to request** ({STARTUP_BODY}-byte body, {bench.args.startup_runs} alternating runs): "
+        f"from the start of the process to the request's arrival at the server.")
+    add("")
+    base = [f["startup"] for f in bench.startup[(STARTUP_BODY, BARE)]]
+    add(f"- bare loop (a dialog program that connects in its initialisation): {span(base)} ms")
+    for p in updaters:
+        own = [f["startup"] for f in bench.startup[(STARTUP_BODY, p)]]
+        diff = [a - b for a, b in zip(own, base)]
+        add(f"- {p}: {span(own)} ms; minus the bare loop, paired: {span(diff)} ms (target: under 50)")
+    add("")
+
+    for p in updaters:
+        peaks = {size: max(f["peak"] for f in bench.results[(size, p)]) for size in sizes}
+        add(f"- Peak memory of {p} by body size: " +
+            ", ".join(f"{size // MIB} MiB: {peak:.1f} MiB" for size, peak in peaks.items()) +
+            f"; spread {max(peaks.values()) - min(peaks.values()):.2f} MiB "
+            f"(target: within 1 MiB and at most 25 MiB).")
+    biggest = max(sizes)
+    fastest = max(biggest / MIB / med([f["wall"] for f in bench.results[(biggest, p)]]) for p in programs)
+    add(f"- Server check ({biggest // MIB} MiB): the server alone delivers {med(bench.server_speed):.0f} MiB/s "
+        f"(native curl into /dev/null, median of 3); the fastest program above reaches {fastest:.0f} MiB/s "
+        f"with its start included.")
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", required=True, help="build directory with bin/ and bench/")
+    parser.add_argument("--prefix", required=True, help="the benchmark's own Wine prefix")
+    parser.add_argument("--work", required=True, help="scratch directory, emptied first")
+    parser.add_argument("--sizes", default="8,64", help="body sizes in MiB, comma-separated")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--startup-runs", type=int, default=10)
+    parser.add_argument("--extra", action="append", default=[], metavar="LABEL=DIR",
+                        help="another build of the updater to compare: a folder with Updater.exe and QbLog.dll")
+    parser.add_argument("--cpu", type=int, default=1, help="CPU for the Wine programs and the wineserver")
+    parser.add_argument("--aux-cpu", type=int, default=0, help="CPU for the server and this driver")
+    parser.add_argument("--wine", default="wine")
+    parser.add_argument("--wineserver", default="wineserver")
+    parser.add_argument("--time", default="/usr/bin/time", help="GNU time")
+    parser.add_argument("--out", help="also write the table to this file")
+    args = parser.parse_args()
+
+    os.sched_setaffinity(0, {args.aux_cpu})
+    bench = Bench(args)
+    load_before = os.getloadavg()[0]
+    bench.start()
+    try:
+        sizes = bench.run()
+    finally:
+        bench.stop()
+    text = report(bench, sizes, load_before, os.getloadavg()[0])
+    print(text)
+    if args.out:
+        with open(args.out, "w") as f:
+            f.write(text + "\n")
+
+
+if __name__ == "__main__":
+    main()

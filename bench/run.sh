@@ -1,0 +1,58 @@
+#!/bin/sh
+# Builds the benchmark programs and runs the benchmark in a Wine prefix and
+# on an X display of its own.
+#
+#   bench/run.sh [--long] [bench.py options, e.g. --runs 7]
+#
+# --long adds a 256 MiB body to the 8 and 64 MiB ones. The build directory is
+# $BENCH_BUILD_DIR (default build-bench); the table of the run is also written
+# to bench-table.md in it.
+set -eu
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${BENCH_BUILD_DIR:-$ROOT/build-bench}
+case $BUILD in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
+SIZES=8,64
+if [ "${1:-}" = --long ]; then
+    SIZES=8,64,256
+    shift
+fi
+
+if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" >/dev/null
+fi
+cmake --build "$BUILD" --target bench -j2 >/dev/null
+
+# The loaders themselves, not the wrapper scripts, so that the measured
+# process is the program.
+WINE=wine
+[ -x /usr/lib/wine/wine64 ] && WINE=/usr/lib/wine/wine64
+WINESERVER=wineserver
+[ -x /usr/lib/wine/wineserver64 ] && WINESERVER=/usr/lib/wine/wineserver64
+
+export WINEPREFIX="$BUILD/bench-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+# Xvfb tells its display number through a file descriptor, number and line
+# break in two writes: wait for the line break.
+DISPLAY_FILE=$(mktemp)
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$DISPLAY_FILE" >/dev/null 2>&1 &
+XVFB_PID=$!
+trap 'kill $XVFB_PID 2>/dev/null; rm -f "$DISPLAY_FILE"' EXIT
+i=0
+until grep -q '^[0-9][0-9]*$' "$DISPLAY_FILE" 2>/dev/null && [ "$(wc -l <"$DISPLAY_FILE")" -ge 1 ]; do
+    i=$((i + 1))
+    [ $i -le 100 ] || { echo "Xvfb did not start" >&2; exit 1; }
+    sleep 0.1
+done
+export DISPLAY=:$(head -n1 "$DISPLAY_FILE")
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    "$WINE" wineboot -i >/dev/null 2>&1
+    # Without a window manager every destroyed window would cost 2 s.
+    "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+    "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+    "$WINESERVER" -w
+fi
+
+python3 "$ROOT/bench/bench.py" --build "$BUILD" --prefix "$WINEPREFIX" --work "$BUILD/bench-work" \
+    --sizes "$SIZES" --wine "$WINE" --wineserver "$WINESERVER" --out "$BUILD/bench-table.md" "$@"
