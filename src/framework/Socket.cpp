@@ -101,13 +101,19 @@ public:
         LiveSocket live(pSocket);
         const SOCKET hSocket = pSocket->m_hSocket;
         switch (lEvent) {
-        case FD_READ:
+        case FD_READ: {
             // A read notification can outlive its data (an earlier read took
-            // it); with nothing to read, a blocking receive would stall.
-            if (nError == 0 && BytesPending(hSocket) == 0)
-                return;
+            // it). Its receive then fails with WSAEWOULDBLOCK rather than
+            // waiting inside the handler, which would hold up the loop that
+            // dispatched it. Asking the socket layer for the pending count
+            // first would cost a round trip to it for every block.
+            const bool bWasInRead = pSocket->m_bInReadNotification;
+            pSocket->m_bInReadNotification = true;
             pSocket->OnReceive(nError);
+            if (live.Alive())
+                pSocket->m_bInReadNotification = bWasInRead;
             break;
+        }
         case FD_WRITE:
             pSocket->OnSend(nError);
             break;
@@ -371,7 +377,7 @@ int CSocket::Receive(void* lpBuf, int nBufLen, int nFlags)
     }
     for (;;) {
         const int nRead = CAsyncSocket::Receive(lpBuf, nBufLen, nFlags);
-        if (nRead != SOCKET_ERROR || ::WSAGetLastError() != WSAEWOULDBLOCK)
+        if (nRead != SOCKET_ERROR || ::WSAGetLastError() != WSAEWOULDBLOCK || m_bInReadNotification)
             return nRead;
         int nError = 0;
         if (!WaitForEvent(FD_READ | FD_CLOSE, &nError))

@@ -60,6 +60,9 @@ protected:
     static int ResolveHost(const char* lpszHostAddress, UINT nHostPort, sockaddr_in* pAddresses, int nMax);
 
     bool m_bConnectReported = false;
+    // A read notification is being handled: a receive that finds nothing
+    // fails at once instead of waiting.
+    bool m_bInReadNotification = false;
 
 private:
     friend class CSocketWnd;
@@ -80,7 +83,9 @@ private:
 
 // A socket whose connect, send and receive block, pumping messages, until
 // they are done. Notifications for the socket that arrive meanwhile are kept
-// and delivered after the call; none is dropped.
+// and delivered after the call; none is dropped. A receive inside a read
+// notification does not block: with nothing to read it fails with
+// WSAEWOULDBLOCK.
 class CSocket : public CAsyncSocket {
 public:
     CSocket() = default;

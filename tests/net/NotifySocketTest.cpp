@@ -310,6 +310,30 @@ TEST_F(NotifySocketTest, DeletingDuringABlockingCallClosesAndEndsTheCall)
     EXPECT_TRUE(recorder.blocks.empty());
 }
 
+// A read notification whose data an earlier read already took delivers
+// nothing and does not wait inside its handler for more: the loop that
+// dispatched it goes on, and the later data comes with its own notification.
+TEST_F(NotifySocketTest, ReadNotificationWhoseDataIsGoneNeitherDeliversNorWaits)
+{
+    ScriptedServer server({ServerStep::Send("taken"), ServerStep::Sleep(3000), ServerStep::Send("later"),
+                           ServerStep::Close()});
+    CNotifySocket socket(Recorder::OnData, Recorder::OnClose, &recorder, 500);
+    ASSERT_TRUE(socket.Create());
+    ASSERT_TRUE(socket.Connect("127.0.0.1", static_cast<UINT>(server.Port())));
+    Sleep(300); // "taken" arrives and its notification is queued, not dispatched
+    char buffer[16];
+    ASSERT_EQ(socket.CAsyncSocket::Receive(buffer, sizeof(buffer)), 5);
+
+    const DWORD nStart = GetTickCount();
+    PumpUntil([] { return false; }, 500);
+    EXPECT_LT(GetTickCount() - nStart, 2000u) << "the stale notification waited for the later data";
+    EXPECT_TRUE(recorder.blocks.empty());
+
+    ASSERT_TRUE(PumpUntil([&] { return !recorder.closes.empty(); }, 10000));
+    EXPECT_EQ(recorder.Joined(), "later");
+    EXPECT_EQ(recorder.closes, std::vector<int>{0});
+}
+
 // Notifications still queued for a deleted socket reach neither it nor a new
 // socket that may get the same handle.
 TEST_F(NotifySocketTest, QueuedNotificationsDieWithTheSocket)
