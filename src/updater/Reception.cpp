@@ -64,7 +64,9 @@ void CUpdaterDlg::OnTransferData(const char* pData, int nLength)
     if (m_bHeadersUnreadable)
         return;
 
-    if (GetStatusCode() == 200) {
+    // The header block never changes after the split, so neither does its
+    // status: it is not parsed again for every block of the body.
+    if (m_nStatusCode == 200) {
         if (!m_bFilePrepared) {
             PrepareTempFile();
             m_bFilePrepared = TRUE;
@@ -121,6 +123,7 @@ BOOL CUpdaterDlg::SplitHeaders(const char** ppData, int* pnLength)
     *pnLength = static_cast<int>(nBody);
 
     m_nContentLength = static_cast<uint32_t>(GetContentLength());
+    m_nStatusCode = GetStatusCode();
     return TRUE;
 }
 

@@ -16,6 +16,7 @@ CUpdaterDlg::CUpdaterDlg(CWnd* pParent)
       m_pRawBuffer(nullptr),
       m_nReceived(0),
       m_nContentLength(0),
+      m_nStatusCode(0),
       m_bFilePrepared(FALSE),
       m_bInProgress(FALSE),
       m_bHttpError(FALSE),

@@ -59,6 +59,7 @@ public:
     CString m_strHeaders;
     CString m_strDestPath;
     uint32_t m_nContentLength;
+    int m_nStatusCode;         // read once, when the header block is split off
     BOOL m_bFilePrepared;
     BOOL m_bInProgress;
     BOOL m_bHttpError;
