@@ -13,35 +13,6 @@ CWinApp g_app("TransferTest");
 
 namespace {
 
-const char kSuiteTree[] = "SOFTWARE\\Quillbrook";
-const char kBackupTree[] = "SOFTWARE\\QuillbrookTransferTestBackup";
-
-bool KeyExists(const char* pszKey)
-{
-    HKEY hKey = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, pszKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(hKey);
-    return true;
-}
-
-void DeleteTree(const char* pszKey)
-{
-    const LONG n = RegDeleteTreeA(HKEY_LOCAL_MACHINE, pszKey);
-    EXPECT_TRUE(n == ERROR_SUCCESS || n == ERROR_FILE_NOT_FOUND) << n;
-}
-
-void CopyTree(const char* pszFrom, const char* pszTo)
-{
-    HKEY hFrom = nullptr, hTo = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, pszFrom, 0, KEY_READ, &hFrom), ERROR_SUCCESS);
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, pszTo, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hTo, nullptr),
-              ERROR_SUCCESS);
-    EXPECT_EQ(RegCopyTreeA(hFrom, nullptr, hTo), ERROR_SUCCESS);
-    RegCloseKey(hFrom);
-    RegCloseKey(hTo);
-}
-
 std::string ExeFolder()
 {
     char szPath[MAX_PATH];
@@ -107,46 +78,6 @@ ScratchFolder::~ScratchFolder()
             Sleep(100);
     }
 }
-
-namespace SuiteSettings {
-
-const char kUpdatesKey[] = "SOFTWARE\\Quillbrook\\QBSUITE\\Updates";
-const char kSuiteKey[] = "SOFTWARE\\Quillbrook\\QBSUITE";
-const char kChannelKey[] = "SOFTWARE\\Quillbrook\\QBSUITE\\Channels\\Channel8";
-
-// A backup left by an interrupted run is the original and is kept.
-void Backup()
-{
-    if (!KeyExists(kBackupTree) && KeyExists(kSuiteTree))
-        CopyTree(kSuiteTree, kBackupTree);
-}
-
-void Restore()
-{
-    DeleteTree(kSuiteTree);
-    if (KeyExists(kBackupTree)) {
-        CopyTree(kBackupTree, kSuiteTree);
-        DeleteTree(kBackupTree);
-    }
-}
-
-void Clear()
-{
-    DeleteTree(kSuiteTree);
-}
-
-void Set(const char* pszKey, const char* pszName, const std::string& strValue)
-{
-    HKEY hKey = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, pszKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &hKey, nullptr),
-              ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExA(hKey, pszName, 0, REG_SZ, reinterpret_cast<const BYTE*>(strValue.c_str()),
-                             static_cast<DWORD>(strValue.size() + 1)),
-              ERROR_SUCCESS);
-    RegCloseKey(hKey);
-}
-
-} // namespace SuiteSettings
 
 bool FileExists(const std::string& strPath)
 {

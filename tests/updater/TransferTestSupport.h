@@ -24,18 +24,7 @@ private:
     std::string m_strPath;
 };
 
-// The suite's machine-wide settings in the test prefix. Whatever the prefix
-// held is kept aside at the start of the test program and put back at its end
-// (Backup/Restore); in between each test writes its own values.
-namespace SuiteSettings {
-void Backup();
-void Restore();
-void Clear();
-void Set(const char* pszKey, const char* pszName, const std::string& strValue);
-extern const char kUpdatesKey[];
-extern const char kSuiteKey[];
-extern const char kChannelKey[];
-} // namespace SuiteSettings
+#include "support/SuiteSettings.h"
 
 bool FileExists(const std::string& strPath);
 std::string ReadBytes(const std::string& strPath);
