@@ -210,10 +210,16 @@ Install::Install(const std::string& strTag)
     CopyFileA(ThePrograms().strQbLog.c_str(), (m_strFolder + "\\bin\\QbLog.dll").c_str(), FALSE);
 }
 
+// A process that has just ended may hold its folder a moment longer.
 Install::~Install()
 {
-    if (!m_bKeep)
+    if (m_bKeep)
+        return;
+    for (int i = 0; i < 20 && FileExists(m_strFolder); ++i) {
+        if (i > 0)
+            Sleep(50);
         RemoveTree(m_strFolder);
+    }
 }
 
 std::string Install::Dest(bool bRunMode) const
@@ -278,8 +284,10 @@ RunResult RunUpdater(const Install& install, const RunOptions& options)
     PROCESS_INFORMATION process = {};
     const std::string strFolder = install.Folder() + "\\bin";
     if (!CreateProcessA(install.Exe().c_str(), &strCommandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        strFolder.c_str(), &startup, &process))
+                        strFolder.c_str(), &startup, &process)) {
+        result.nStartError = GetLastError();
         return result;
+    }
     CloseHandle(process.hThread);
 
     const DWORD nStart = GetTickCount();

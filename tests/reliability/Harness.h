@@ -85,6 +85,7 @@ struct RunOptions {
 };
 
 struct RunResult {
+    DWORD nStartError = 0;      // CreateProcess failed with this error: nothing ran
     bool bEnded = false;        // ended by itself (or after the Cancel asked for)
     DWORD nExitCode = 0xFFFFFFFF;
     bool bCrashed = false;      // an exception code as exit code

@@ -39,6 +39,7 @@ struct Figures {
     int nBoxFaults = 0;
     SIZE_T nMaxPeakPrivate = 0;
     int nCancelled = 0;
+    int nNotStarted = 0;
 };
 
 // A run-mode case whose mark must not appear: checked a while after the end,
@@ -120,6 +121,14 @@ void CaseRunner::Run(uint64_t nSeed)
             nServerMs += static_cast<DWORD>(nDelay);
         options.nTimeoutMs = 20000 + nServerMs;
         result = RunUpdater(*install, options);
+    }
+    if (result.nStartError) {
+        // Nothing ran: the machine could not start a process. Not a result
+        // of the updater; counted apart.
+        ++m_figures.nNotStarted;
+        std::printf("NOT STARTED --case-seed 0x%016llx: CreateProcess error %lu\n", static_cast<unsigned long long>(nSeed),
+                    result.nStartError);
+        return;
     }
     ++m_figures.nResponses;
     m_figures.nMaxPeakPrivate = std::max(m_figures.nMaxPeakPrivate, result.nPeakPrivate);
@@ -381,7 +390,7 @@ int main(int argc, char** argv)
                 f.nMaxPeakPrivate / 1048576.0, kPeakPrivateBound / 1048576.0, f.nOverMemory);
     std::printf("corrupted or partial destinations: %d, launches of incomplete files: %d, missing launches: %d\n",
                 f.nCorrupted, f.nIncompleteLaunches, f.nMissingLaunches);
-    std::printf("leftover files: %d, wrong outcomes: %d, box faults: %d, failed cases: %d\n", f.nLeftovers,
-                f.nWrongOutcome, f.nBoxFaults, f.nFailedCases);
-    return f.nFailedCases == 0 ? 0 : 1;
+    std::printf("leftover files: %d, wrong outcomes: %d, box faults: %d, failed cases: %d, not started: %d\n",
+                f.nLeftovers, f.nWrongOutcome, f.nBoxFaults, f.nFailedCases, f.nNotStarted);
+    return f.nFailedCases == 0 && f.nNotStarted == 0 ? 0 : 1;
 }
