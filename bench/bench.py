@@ -289,7 +289,7 @@ def main():
     parser.add_argument("--work", required=True, help="scratch directory, emptied first")
     parser.add_argument("--sizes", default="8,64", help="body sizes in MiB, comma-separated")
     parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--startup-runs", type=int, default=10)
+    parser.add_argument("--startup-runs", type=int, default=20)
     parser.add_argument("--extra", action="append", default=[], metavar="LABEL=DIR",
                         help="another build of the updater to compare: a folder with Updater.exe and QbLog.dll")
     parser.add_argument("--cpu", type=int, default=1, help="CPU for the Wine programs and the wineserver")
