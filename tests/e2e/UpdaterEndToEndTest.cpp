@@ -177,8 +177,9 @@ TEST_F(UpdaterEndToEnd, RunModeStoresAndStartsTheUpdateProgram)
     EXPECT_EQ(RequestLine(server.Request()), RequestLineFor(kSourcePath));
     EXPECT_TRUE(ReadWholeFile(UpdateProgram()) == program);
     const std::string mark = UpdateProgram() + ".mark";
-    EXPECT_TRUE(WaitFor([&] { return FileExists(mark); }, 10000)) << "the update program did not start";
-    EXPECT_NE(ReadWholeFile(mark).find("Update.exe"), std::string::npos);
+    // The mark exists before the started program has written into it.
+    EXPECT_TRUE(WaitFor([&] { return ReadWholeFile(mark).find("Update.exe") != std::string::npos; }, 10000))
+        << "the update program did not start";
     EXPECT_TRUE(PartFiles().empty());
     EXPECT_TRUE(Log().empty());
 }
@@ -212,7 +213,9 @@ TEST_F(UpdaterEndToEnd, DescriptionModeStoresThePageWhereTheChannelSays)
         EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kCompleted));
         EXPECT_TRUE(run.boxes.empty());
         EXPECT_EQ(RequestLine(server.Request()), RequestLineFor(kDescriptionPath));
-        EXPECT_TRUE(ReadWholeFile(m_root + where.relative) == page);
+        const std::string stored = ReadWholeFile(m_root + where.relative);
+        EXPECT_EQ(stored.size(), page.size());
+        EXPECT_TRUE(stored == page);
         EXPECT_TRUE(Log().empty());
     }
 }
