@@ -101,36 +101,6 @@ std::string WindowsPath(const std::string& path)
     return result;
 }
 
-bool FileExists(const std::string& path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::string ReadWholeFile(const std::string& path)
-{
-    HANDLE hFile = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return {};
-    std::string bytes;
-    char buffer[65536];
-    DWORD nRead = 0;
-    while (ReadFile(hFile, buffer, sizeof(buffer), &nRead, nullptr) && nRead > 0)
-        bytes.append(buffer, nRead);
-    CloseHandle(hFile);
-    return bytes;
-}
-
-void WriteWholeFile(const std::string& path, const std::string& bytes)
-{
-    HANDLE hFile = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return;
-    DWORD nWritten = 0;
-    WriteFile(hFile, bytes.data(), static_cast<DWORD>(bytes.size()), &nWritten, nullptr);
-    CloseHandle(hFile);
-}
-
 std::vector<std::string> FilesMatching(const std::string& pattern)
 {
     std::vector<std::string> names;

@@ -7,16 +7,15 @@
 
 #include <functional>
 #include <string>
+
+#include "support/Files.h"
 #include <vector>
 
 // A path of the build tree as Windows sees it (under Wine, Unix paths are
 // reachable through drive Z:).
 std::string WindowsPath(const std::string& path);
 
-bool FileExists(const std::string& path);
 // The whole file; empty when it cannot be read.
-std::string ReadWholeFile(const std::string& path);
-void WriteWholeFile(const std::string& path, const std::string& bytes);
 // Names (without folder) of the files that match a wildcard pattern.
 std::vector<std::string> FilesMatching(const std::string& pattern);
 // A new empty folder below the temporary folder, with blanks in its name.

@@ -31,7 +31,7 @@ std::string Url(int nPort)
 
 const std::string& MarkProgram()
 {
-    static const std::string mark = ReadFileBytes(ThePrograms().strMark);
+    static const std::string mark = ReadWholeFile(ThePrograms().strMark);
     return mark;
 }
 
@@ -59,7 +59,7 @@ std::string FixtureFolder(const char* pszName, const char* pszMarker)
 
 bool HasLogRecord(const Install& install, int nLine)
 {
-    return ReadFileBytes(install.Log()).find("\"line\":" + std::to_string(nLine) + ",") != std::string::npos;
+    return ReadWholeFile(install.Log()).find("\"line\":" + std::to_string(nLine) + ",") != std::string::npos;
 }
 
 // No temporary file, nor anything else but the destination and the mark
@@ -117,7 +117,7 @@ TEST_F(Fault, ReadOnlyDestinationKeepsItsBytes)
         Install install("read-only");
         std::string strRoot = install.Root();
         std::string strDest = install.Dest(bRunMode);
-        ASSERT_TRUE(WriteFileBytes(strDest, "previous version"));
+        ASSERT_TRUE(WriteWholeFile(strDest, "previous version"));
         SetFileAttributesA(strDest.c_str(), FILE_ATTRIBUTE_READONLY);
         HANDLE hProbe = CreateFileA(strDest.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (hProbe != INVALID_HANDLE_VALUE) {
@@ -135,7 +135,7 @@ TEST_F(Fault, ReadOnlyDestinationKeepsItsBytes)
         const RunResult result = RunUpdater(install, options);
         ASSERT_TRUE(result.bEnded);
         EXPECT_EQ(result.nExitCode, static_cast<DWORD>(kStoreFailed));
-        EXPECT_TRUE(ReadFileBytes(strDest) == "previous version");
+        EXPECT_TRUE(ReadWholeFile(strDest) == "previous version");
         EXPECT_TRUE(HasLogRecord(install, 335));
         EXPECT_EQ(CountBoxes(result, IsLaunchFailedBox), bRunMode ? 1 : 0);
         EXPECT_FALSE(FileExists(strDest + ".mark"));
@@ -149,7 +149,7 @@ TEST_F(Fault, DestinationHeldOpenByAnotherProgramIsNotReplacedUnderIt)
 {
     Install install("held-open");
     const std::string strDest = install.Dest(true);
-    ASSERT_TRUE(WriteFileBytes(strDest, "previous version"));
+    ASSERT_TRUE(WriteWholeFile(strDest, "previous version"));
     // This test's process holds the file, without sharing, for the whole run.
     HANDLE hHeld = CreateFileA(strDest.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(hHeld, INVALID_HANDLE_VALUE);
@@ -158,7 +158,7 @@ TEST_F(Fault, DestinationHeldOpenByAnotherProgramIsNotReplacedUnderIt)
     CloseHandle(hHeld);
     ASSERT_TRUE(result.bEnded);
     EXPECT_EQ(result.nExitCode, static_cast<DWORD>(kStoreFailed));
-    EXPECT_TRUE(ReadFileBytes(strDest) == "previous version");
+    EXPECT_TRUE(ReadWholeFile(strDest) == "previous version");
     EXPECT_TRUE(HasLogRecord(install, 335));
     EXPECT_EQ(CountBoxes(result, IsLaunchFailedBox), 1);
     ExpectNoLeftovers(install, true);
@@ -176,7 +176,7 @@ TEST_F(Fault, FullDiskKeepsThePreviousDestination)
     RemoveTree(strRoot + "\\ContentCache");
     ASSERT_TRUE(CreateDirectoryA((strRoot + "\\ContentCache").c_str(), nullptr));
     const std::string strDest = strRoot + "\\ContentCache\\Update.exe";
-    ASSERT_TRUE(WriteFileBytes(strDest, "previous version"));
+    ASSERT_TRUE(WriteWholeFile(strDest, "previous version"));
 
     Install install("full-disk");
     ScriptedServer server(Serving(MarkProgram() + std::string(512 * 1024, 'x')));
@@ -187,7 +187,7 @@ TEST_F(Fault, FullDiskKeepsThePreviousDestination)
     const RunResult result = RunUpdater(install, options);
     ASSERT_TRUE(result.bEnded);
     EXPECT_EQ(result.nExitCode, static_cast<DWORD>(kStoreFailed));
-    EXPECT_TRUE(ReadFileBytes(strDest) == "previous version");
+    EXPECT_TRUE(ReadWholeFile(strDest) == "previous version");
     EXPECT_TRUE(HasLogRecord(install, 335));
     EXPECT_EQ(CountBoxes(result, IsLaunchFailedBox), 1);
     EXPECT_EQ(ListFiles(strRoot + "\\ContentCache"), std::vector<std::string>{"Update.exe"});
@@ -217,12 +217,12 @@ TEST_F(Fault, FailingEventLogChangesNoOutcome)
         Install install("failing-log");
         ASSERT_TRUE(CreateDirectoryA(install.Log().c_str(), nullptr));
         const std::string strDest = install.Dest(false);
-        ASSERT_TRUE(WriteFileBytes(strDest, "previous page"));
+        ASSERT_TRUE(WriteWholeFile(strDest, "previous page"));
         ScriptedServer server(row.script);
         const RunResult result = Run(install, Url(server.Port()), false);
         ASSERT_TRUE(result.bEnded);
         EXPECT_EQ(result.nExitCode, static_cast<DWORD>(row.outcome));
-        EXPECT_EQ(ReadFileBytes(strDest), row.outcome == kCompleted ? body : "previous page");
+        EXPECT_EQ(ReadWholeFile(strDest), row.outcome == kCompleted ? body : "previous page");
         if (row.pfnBox) {
             EXPECT_EQ(CountBoxes(result, row.pfnBox), 1);
         } else {
@@ -257,14 +257,14 @@ TEST_F(Fault, UnreachableServerOrProxyEndsWithBothConnectionBoxes)
         ProxySetting proxy(row.nProxyEnable, row.strProxy);
         Install install("unreachable");
         const std::string strDest = install.Dest(true);
-        ASSERT_TRUE(WriteFileBytes(strDest, MarkProgram()));
+        ASSERT_TRUE(WriteWholeFile(strDest, MarkProgram()));
         const RunResult result = Run(install, row.strUrl, true);
         ASSERT_TRUE(result.bEnded);
         EXPECT_EQ(result.nExitCode, static_cast<DWORD>(kConnectionFailed));
         ASSERT_EQ(result.boxes.size(), 2u);
         EXPECT_TRUE(IsLostConnectionBox(result.boxes[0].text)) << result.boxes[0].text;
         EXPECT_TRUE(IsUnableToConnectBox(result.boxes[1].text)) << result.boxes[1].text;
-        EXPECT_TRUE(ReadFileBytes(strDest) == MarkProgram());
+        EXPECT_TRUE(ReadWholeFile(strDest) == MarkProgram());
         EXPECT_TRUE(HasLogRecord(install, 405));
         EXPECT_TRUE(HasLogRecord(install, 615));
         EXPECT_TRUE(HasLogRecord(install, 493));
@@ -281,7 +281,7 @@ TEST_F(Fault, ProxyErrorStatusIsAnHttpErrorAndNothingIsStarted)
     ProxySetting proxy(1, "127.0.0.1:" + std::to_string(proxyServer.Port()));
     Install install("proxy-error");
     const std::string strDest = install.Dest(true);
-    ASSERT_TRUE(WriteFileBytes(strDest, "previous version"));
+    ASSERT_TRUE(WriteWholeFile(strDest, "previous version"));
     const RunResult result = Run(install, "http://update.example:8080/updates/Update.exe", true);
     ASSERT_TRUE(result.bEnded);
     EXPECT_EQ(proxyServer.Request().rfind("GET http://update.example:8080/updates/Update.exe HTTP/1.0\r\n", 0), 0u)
@@ -289,7 +289,7 @@ TEST_F(Fault, ProxyErrorStatusIsAnHttpErrorAndNothingIsStarted)
     EXPECT_EQ(result.nExitCode, static_cast<DWORD>(kHttpError));
     EXPECT_EQ(CountBoxes(result, IsNoUpdatesBox), 1);
     EXPECT_EQ(result.boxes.size(), 1u);
-    EXPECT_TRUE(ReadFileBytes(strDest) == "previous version");
+    EXPECT_TRUE(ReadWholeFile(strDest) == "previous version");
     EXPECT_TRUE(HasLogRecord(install, 567));
     ExpectNoLeftovers(install, true);
 }
@@ -373,7 +373,7 @@ TEST_F(Fault, TwoUpdatersAtOnceLeaveOneWholeBody)
     ConcurrentServer server({first, second});
     Install install("two-at-once");
     const std::string strDest = install.Dest(true);
-    ASSERT_TRUE(WriteFileBytes(strDest, "previous version"));
+    ASSERT_TRUE(WriteWholeFile(strDest, "previous version"));
     SetUpdateSettings(Url(server.Port()), Url(server.Port()), install.Root());
     RunResult results[2];
     RunOptions options;
@@ -384,7 +384,7 @@ TEST_F(Fault, TwoUpdatersAtOnceLeaveOneWholeBody)
     other.join();
 
     EXPECT_EQ(server.Connections(), 2);
-    const std::string dest = ReadFileBytes(strDest);
+    const std::string dest = ReadWholeFile(strDest);
     EXPECT_TRUE(dest == first || dest == second) << dest.size() << " bytes";
     for (const RunResult& result : results) {
         ASSERT_TRUE(result.bEnded);

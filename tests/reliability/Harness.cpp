@@ -124,40 +124,6 @@ const NTSTATUS kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
 
 } // namespace
 
-std::string ReadFileBytes(const std::string& strPath, bool* pbExists)
-{
-    std::string bytes;
-    HANDLE hFile = CreateFileA(strPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, 0, nullptr);
-    if (pbExists)
-        *pbExists = hFile != INVALID_HANDLE_VALUE;
-    if (hFile == INVALID_HANDLE_VALUE)
-        return bytes;
-    char buffer[65536];
-    DWORD nRead = 0;
-    while (ReadFile(hFile, buffer, sizeof(buffer), &nRead, nullptr) && nRead > 0)
-        bytes.append(buffer, nRead);
-    CloseHandle(hFile);
-    return bytes;
-}
-
-bool WriteFileBytes(const std::string& strPath, const std::string& bytes)
-{
-    HANDLE hFile = CreateFileA(strPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD nWritten = 0;
-    const bool bOk = WriteFile(hFile, bytes.data(), static_cast<DWORD>(bytes.size()), &nWritten, nullptr) &&
-                     nWritten == bytes.size();
-    CloseHandle(hFile);
-    return bOk;
-}
-
-bool FileExists(const std::string& strPath)
-{
-    return GetFileAttributesA(strPath.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 std::vector<std::string> ListFiles(const std::string& strFolder)
 {
     std::vector<std::string> names;

@@ -7,6 +7,8 @@
 
 #include <functional>
 #include <string>
+
+#include "support/Files.h"
 #include <vector>
 
 // The exit codes of Updater.exe (its UpdateOutcome).
@@ -19,9 +21,6 @@ enum Outcome {
     kLaunchFailed = 5,
 };
 
-std::string ReadFileBytes(const std::string& strPath, bool* pbExists = nullptr);
-bool WriteFileBytes(const std::string& strPath, const std::string& bytes);
-bool FileExists(const std::string& strPath);
 // Names of the files (not folders) directly in a folder.
 std::vector<std::string> ListFiles(const std::string& strFolder);
 void RemoveTree(const std::string& strFolder);

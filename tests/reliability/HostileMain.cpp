@@ -106,7 +106,7 @@ void CaseRunner::Run(uint64_t nSeed)
     auto install = std::make_unique<Install>("hostile");
     const std::string strDest = install->Dest(c.bRunMode);
     if (c.bHasOld)
-        WriteFileBytes(strDest, c.oldDest);
+        WriteWholeFile(strDest, c.oldDest);
 
     RunResult result;
     {
@@ -143,7 +143,7 @@ void CaseRunner::Run(uint64_t nSeed)
         Fail(reasons, m_figures.nOverMemory, "peak private bytes " + std::to_string(result.nPeakPrivate));
 
     bool bExists = false;
-    const std::string dest = ReadFileBytes(strDest, &bExists);
+    const std::string dest = ReadWholeFile(strDest, &bExists);
     const bool bDestIsOld = bExists == c.bHasOld && (!bExists || dest == c.oldDest);
     const ResponseMeaning meaning = Interpret(c.response);
     bool bCompleteBody = false; // the destination holds a complete body of a 200 response
@@ -285,7 +285,7 @@ void CaseRunner::Soak(int nRuns)
         std::string strProblem;
         if (!result.bEnded || result.nExitCode != kCompleted)
             strProblem = "exit " + std::to_string(result.nExitCode);
-        else if (ReadFileBytes(strDest) != body)
+        else if (ReadWholeFile(strDest) != body)
             strProblem = "destination differs from the body";
         else if (bRunMode && !WaitForFile(strDest + ".mark", 10000))
             strProblem = "not started";
@@ -360,7 +360,7 @@ int main(int argc, char** argv)
     }
 
     bool bMarkExists = false;
-    const std::string mark = ReadFileBytes(ThePrograms().strMark, &bMarkExists);
+    const std::string mark = ReadWholeFile(ThePrograms().strMark, &bMarkExists);
     if (!bMarkExists || !FileExists(ThePrograms().strUpdater)) {
         std::printf("FAIL: the programs are missing (%s, %s)\n", ThePrograms().strUpdater.c_str(),
                     ThePrograms().strMark.c_str());

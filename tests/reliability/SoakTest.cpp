@@ -66,7 +66,7 @@ int main(int argc, char** argv)
             g_app.m_pMainWnd = nullptr;
             nOutcome = dlg.m_nOutcome;
         }
-        if (nOutcome != OUTCOME_COMPLETED || ReadFileBytes(strDest) != body ||
+        if (nOutcome != OUTCOME_COMPLETED || ReadWholeFile(strDest) != body ||
             ListFiles(install.DestFolder(false)).size() != 1) {
             ++nFailures;
             std::printf("FAIL transfer %d: outcome %d, %zu files beside the destination\n", i, nOutcome,

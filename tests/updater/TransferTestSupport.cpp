@@ -79,11 +79,6 @@ ScratchFolder::~ScratchFolder()
     }
 }
 
-bool FileExists(const std::string& strPath)
-{
-    return GetFileAttributesA(strPath.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 std::string ReadBytes(const std::string& strPath)
 {
     std::ifstream file(strPath, std::ios::binary);

@@ -24,9 +24,9 @@ private:
     std::string m_strPath;
 };
 
+#include "support/Files.h"
 #include "support/SuiteSettings.h"
 
-bool FileExists(const std::string& strPath);
 std::string ReadBytes(const std::string& strPath);
 void WriteBytes(const std::string& strPath, const std::string& bytes);
 
