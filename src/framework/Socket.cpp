@@ -4,6 +4,9 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
+
+#include "File.h"
 
 namespace {
 
@@ -96,24 +99,38 @@ public:
         }
     }
 
+    // A file failure or an exhausted heap in a handler ends that handler,
+    // not the message loop that dispatched it (a dialog's, a message box's):
+    // the exception is disposed of here, and the handler's owner has
+    // counted its own loss.
     static void Dispatch(CAsyncSocket* pSocket, long lEvent, int nError)
     {
         LiveSocket live(pSocket);
+        const bool bWasInRead = pSocket->m_bInReadNotification;
+        try {
+            DispatchEvent(pSocket, lEvent, nError, live);
+        } catch (CFileException* e) {
+            e->Delete();
+        } catch (const std::bad_alloc&) {
+        }
+        if (live.Alive())
+            pSocket->m_bInReadNotification = bWasInRead;
+    }
+
+private:
+    static void DispatchEvent(CAsyncSocket* pSocket, long lEvent, int nError, const LiveSocket& live)
+    {
         const SOCKET hSocket = pSocket->m_hSocket;
         switch (lEvent) {
-        case FD_READ: {
+        case FD_READ:
             // A read notification can outlive its data (an earlier read took
             // it). Its receive then fails with WSAEWOULDBLOCK rather than
             // waiting inside the handler, which would hold up the loop that
             // dispatched it. Asking the socket layer for the pending count
             // first would cost a round trip to it for every block.
-            const bool bWasInRead = pSocket->m_bInReadNotification;
             pSocket->m_bInReadNotification = true;
             pSocket->OnReceive(nError);
-            if (live.Alive())
-                pSocket->m_bInReadNotification = bWasInRead;
             break;
-        }
         case FD_WRITE:
             pSocket->OnSend(nError);
             break;
@@ -146,7 +163,6 @@ public:
         }
     }
 
-private:
     static constexpr const char* kClassName = "SocketNotificationWindow";
 
     static CAsyncSocket* Find(UINT nMessage)

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "NetTestSupport.h"
+#include "framework/File.h"
 #include "net/NotifySocket.h"
 #include "support/BoxWatcher.h"
 #include "support/ScriptedServer.h"
@@ -359,3 +361,27 @@ TEST_F(NotifySocketTest, QueuedNotificationsDieWithTheSocket)
 }
 
 } // namespace
+
+TEST_F(NotifySocketTest, HandlerThatThrowsEndsOnlyItsOwnNotification)
+{
+    const std::string body = Pattern(5000);
+    ScriptedServer server({ServerStep::Send(body), ServerStep::Close()});
+    // The first block's handler fails with a file exception, the second with
+    // an exhausted heap; the blocks after them and the close still arrive.
+    DataCallback throwing = [](const char* pData, int nLength, void* pContext) {
+        Recorder::OnData(pData, nLength, pContext);
+        const size_t nCalls = static_cast<Recorder*>(pContext)->blocks.size();
+        if (nCalls == 1)
+            throw new CFileException(CFileException::diskFull, ERROR_DISK_FULL);
+        if (nCalls == 2)
+            throw std::bad_alloc();
+    };
+    CNotifySocket socket(throwing, Recorder::OnClose, &recorder, 500);
+    ASSERT_TRUE(socket.Create());
+    ASSERT_TRUE(socket.Connect("127.0.0.1", static_cast<UINT>(server.Port())));
+    ASSERT_TRUE(PumpUntil([&] { return !recorder.closes.empty(); }, 5000));
+
+    EXPECT_EQ(recorder.Joined(), body);
+    EXPECT_GE(recorder.blocks.size(), 5u);
+    EXPECT_EQ(recorder.closes, std::vector<int>{0});
+}
