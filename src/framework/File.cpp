@@ -59,8 +59,7 @@ BOOL CFileException::GetErrorMessage(char* pszError, UINT nMaxError, UINT* pnHel
 
 CFile::~CFile()
 {
-    if (m_hFile != INVALID_HANDLE_VALUE)
-        ::CloseHandle(m_hFile);
+    Abort();
 }
 
 BOOL CFile::Open(const char* pszFileName, UINT nOpenFlags, CFileException* pError)
@@ -120,6 +119,13 @@ void CFile::Close()
     m_hFile = INVALID_HANDLE_VALUE;
     if (hFile != INVALID_HANDLE_VALUE && !::CloseHandle(hFile))
         ThrowLastError();
+}
+
+void CFile::Abort()
+{
+    if (m_hFile != INVALID_HANDLE_VALUE)
+        ::CloseHandle(m_hFile);
+    m_hFile = INVALID_HANDLE_VALUE;
 }
 
 void CFile::Remove(const char* pszFileName)

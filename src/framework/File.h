@@ -44,6 +44,10 @@ public:
     ULONGLONG Seek(LONGLONG lOff, UINT nFrom);
     void Write(const void* pBuf, UINT nCount);
     void Close();
+    // Closes without reporting a failure: for paths that are abandoning the
+    // file anyway.
+    void Abort();
+    BOOL IsOpen() const { return m_hFile != INVALID_HANDLE_VALUE; }
 
     static void Remove(const char* pszFileName);
 

@@ -106,7 +106,7 @@ int CHttpInterface::Request(const CString& strPath, int& nLength)
     const CString strRequest = BuildRequest(strPath);
     Create(); // a failed creation shows up as a failed connect
 
-    const bool bProxy = !m_strProxyHost.IsEmpty();
+    const bool bProxy = UsesProxy();
     const CString& strTarget = bProxy ? m_strProxyHost : m_strHost;
     const int nTargetPort = bProxy ? m_nProxyPort : m_nPort;
 

@@ -23,6 +23,8 @@ public:
 
     const CString& GetProxyHost() const { return m_strProxyHost; }
     int GetProxyPort() const { return m_nProxyPort; }
+    // The connection goes to a proxy rather than to the host itself.
+    bool UsesProxy() const { return !m_strProxyHost.IsEmpty(); }
 
 private:
     int m_nPort;

@@ -24,11 +24,11 @@ void CUpdaterDlg::OnTransferClosed(int nErrorCode)
 
     // A normal close before the whole response has arrived is a lost
     // connection, not a finished transfer.
-    if (nErrorCode == 0 && (m_bHttpError || IsResponseComplete())) {
+    if (nErrorCode == 0 && (m_bHttpError || m_bStoreFailed || IsResponseComplete())) {
         if (m_bHttpError) {
             ReportHttpError();
             m_nOutcome = OUTCOME_HTTP_ERROR;
-        } else if (!CommitDownload()) {
+        } else if (!FinishTempFile() || !CommitDownload()) {
             // Only a completely stored program is ever started.
             m_nOutcome = OUTCOME_STORE_FAILED;
             if (m_bRunMode)

@@ -7,25 +7,17 @@
 #include <commctrl.h>
 
 #include <cstring>
+#include <new>
 
 #include "ResponseHeaders.h"
 #include "eventlog/EventLog.h"
-#include "framework/File.h"
+#include "net/HttpInterface.h"
 
 namespace {
 
 // A header block that has not ended within this many bytes is not a
 // response we can read; its further bytes are not kept.
 const uint32_t kMaxHeaderBlock = 64 * 1024;
-
-// Records a failure to store the body in the event log.
-void LogStoreError(const CString& strPath, const CFileException& e)
-{
-    char szMessage[1024];
-    e.GetErrorMessage(szMessage, sizeof(szMessage));
-    wsprintfA(g_szDetailText, "Error writing to %s: %s", strPath.GetString(), szMessage);
-    LogEvent(&g_logUpdaterDlg, 0, g_szDetailText, 335);
-}
 
 } // namespace
 
@@ -34,11 +26,24 @@ void TransferDataProc(const char* pData, int nLength, void* pContext)
     static_cast<CUpdaterDlg*>(pContext)->OnTransferData(pData, nLength);
 }
 
+// A file or memory failure while a chunk is handled loses that chunk: the
+// body can no longer be stored whole.
 void CUpdaterDlg::OnTransferData(const char* pData, int nLength)
 {
     if (nLength < 1)
         return;
+    try {
+        ReceiveChunk(pData, nLength);
+    } catch (CFileException* e) {
+        LogStoreError(*e);
+        e->Delete();
+    } catch (const std::bad_alloc&) {
+        LogStoreError(CFileException(CFileException::genericException, ERROR_NOT_ENOUGH_MEMORY));
+    }
+}
 
+void CUpdaterDlg::ReceiveChunk(const char* pData, int nLength)
+{
     if (m_bHeadersUnreadable) {
         m_nReceived += static_cast<uint32_t>(nLength);
         return;
@@ -64,6 +69,13 @@ void CUpdaterDlg::OnTransferData(const char* pData, int nLength)
     if (m_bHeadersUnreadable)
         return;
 
+    // Bytes beyond the announced length of a response that ends at it
+    // belong to no response.
+    uint32_t nBody = static_cast<uint32_t>(nLength);
+    if (m_bEndsAtLength && m_nBodyReceived + nBody > m_nAnnouncedLength)
+        nBody = static_cast<uint32_t>(m_nAnnouncedLength - m_nBodyReceived);
+    m_nBodyReceived += nBody;
+
     // The header block never changes after the split, so neither does its
     // status: it is not parsed again for every block of the body.
     if (m_nStatusCode == 200) {
@@ -71,12 +83,14 @@ void CUpdaterDlg::OnTransferData(const char* pData, int nLength)
             PrepareTempFile();
             m_bFilePrepared = TRUE;
         }
-        m_nBodyReceived += static_cast<uint32_t>(nLength);
-        if (!m_bStoreFailed && !AppendToFile(m_strTempPath, pData, static_cast<uint32_t>(nLength)))
-            m_bStoreFailed = TRUE;
+        if (!m_bStoreFailed)
+            AppendToFile(pData, nBody);
     } else {
         m_bHttpError = TRUE;
     }
+
+    if (m_bEndsAtLength && m_nBodyReceived == m_nAnnouncedLength)
+        EndAtAnnouncedLength();
 }
 
 void CUpdaterDlg::AppendRawBytes(const char* pData, int nLength)
@@ -124,6 +138,7 @@ BOOL CUpdaterDlg::SplitHeaders(const char** ppData, int* pnLength)
 
     m_nContentLength = static_cast<uint32_t>(GetContentLength());
     m_nStatusCode = GetStatusCode();
+    m_bEndsAtLength = m_pHttp && m_pHttp->UsesProxy() && AnnouncedLengthOf(m_strHeaders, &m_nAnnouncedLength);
     return TRUE;
 }
 
@@ -137,29 +152,18 @@ int CUpdaterDlg::GetStatusCode()
     return StatusCodeOf(m_strHeaders);
 }
 
-// Appends one chunk to the file, opened and closed again for the chunk.
-BOOL CUpdaterDlg::AppendToFile(const CString& strPath, const char* pData, uint32_t nLength)
+// Appends one chunk to the held temporary file.
+BOOL CUpdaterDlg::AppendToFile(const char* pData, uint32_t nLength)
 {
     if (nLength == 0)
         return TRUE;
-
-    CFile file;
-    CFileException openError;
-    if (!file.Open(strPath, CFile::modeWrite | CFile::shareExclusive, &openError) &&
-        !file.Open(strPath, CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive, &openError)) {
-        LogStoreError(strPath, openError);
-        return FALSE;
-    }
-
-    file.Seek(0, CFile::end);
     try {
-        file.Write(pData, nLength);
+        m_fileTemp.Write(pData, nLength);
     } catch (CFileException* e) {
-        LogStoreError(strPath, *e);
+        LogStoreError(*e);
         e->Delete();
         return FALSE;
     }
-    file.Close();
     return TRUE;
 }
 
@@ -173,21 +177,46 @@ void CUpdaterDlg::MarkHeadersUnreadable()
     m_pRawBuffer = nullptr;
 }
 
+// The proxy keeps the connection for a next request that never comes, so
+// the program closes it and completes as after the server's close. The
+// socket object stays: this runs inside its own notification, and the
+// dialog deletes it with itself.
+void CUpdaterDlg::EndAtAnnouncedLength()
+{
+    m_pHttp->Close();
+    OnTransferClosed(0);
+}
+
 // Creates the temporary file empty, so that an empty body, too, replaces
 // the destination, and so that nothing of an earlier attempt stays in it.
+// It stays open, exclusively, until the transfer ends: opening and closing
+// it for every chunk costs as much as the rest of the chunk's work, and on
+// Windows each close of a written file is scanned again.
 void CUpdaterDlg::PrepareTempFile()
 {
     char szSuffix[32];
     wsprintfA(szSuffix, ".%lu.part", ::GetCurrentProcessId());
     m_strTempPath = m_strDestPath + szSuffix;
 
-    CFile file;
     CFileException error;
-    if (!file.Open(m_strTempPath, CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive, &error)) {
-        LogStoreError(m_strTempPath, error);
+    if (!m_fileTemp.Open(m_strTempPath, CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive, &error)) {
+        LogStoreError(error);
         m_strTempPath.Empty();
-        m_bStoreFailed = TRUE;
     }
+}
+
+// Records a failure to store the body, once for the transfer: every later
+// chunk is lost with it. The record names the destination, the file that
+// the suite and its support staff know, whichever file failed.
+void CUpdaterDlg::LogStoreError(const CFileException& e)
+{
+    if (m_bStoreFailed)
+        return;
+    m_bStoreFailed = TRUE;
+    char szMessage[1024];
+    e.GetErrorMessage(szMessage, sizeof(szMessage));
+    wsprintfA(g_szDetailText, "Error writing to %s: %s", m_strDestPath.GetString(), szMessage);
+    LogEvent(&g_logUpdaterDlg, 0, g_szDetailText, 335);
 }
 
 // Complete: the connection ended normally after the header block and at
@@ -200,15 +229,39 @@ BOOL CUpdaterDlg::IsResponseComplete() const
     return nAnnounced <= 0 || m_nBodyReceived >= static_cast<uint64_t>(nAnnounced);
 }
 
+// Closes the temporary file and checks that it still holds every byte of
+// the body: a scanner or a cleanup tool may have removed or cut it.
+BOOL CUpdaterDlg::FinishTempFile()
+{
+    if (m_bStoreFailed || m_strTempPath.IsEmpty())
+        return FALSE;
+    try {
+        m_fileTemp.Close();
+    } catch (CFileException* e) {
+        LogStoreError(*e);
+        e->Delete();
+        return FALSE;
+    }
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExA(m_strTempPath, GetFileExInfoStandard, &data)) {
+        LogStoreError(CFileException(CFileException::genericException, static_cast<LONG>(::GetLastError())));
+        return FALSE;
+    }
+    const uint64_t nSize = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    if (nSize != m_nBodyReceived) {
+        LogStoreError(CFileException(CFileException::genericException, ERROR_FILE_INVALID));
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // Replaces the destination with the complete body. The destination is first
 // opened for exclusive writing, so that one that another program holds open
 // is reported rather than replaced under it.
 BOOL CUpdaterDlg::CommitDownload()
 {
-    if (m_bStoreFailed || m_strTempPath.IsEmpty())
-        return FALSE;
-
-    HANDLE hDest = ::CreateFileA(m_strDestPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE hDest =
+        ::CreateFileA(m_strDestPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD dwError = ERROR_SUCCESS;
     if (hDest != INVALID_HANDLE_VALUE)
         ::CloseHandle(hDest);
@@ -218,7 +271,7 @@ BOOL CUpdaterDlg::CommitDownload()
         !::MoveFileExA(m_strTempPath, m_strDestPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         dwError = ::GetLastError();
     if (dwError != ERROR_SUCCESS) {
-        LogStoreError(m_strDestPath, CFileException(CFileException::genericException, static_cast<LONG>(dwError)));
+        LogStoreError(CFileException(CFileException::genericException, static_cast<LONG>(dwError)));
         return FALSE;
     }
     m_strTempPath.Empty();
@@ -227,6 +280,7 @@ BOOL CUpdaterDlg::CommitDownload()
 
 void CUpdaterDlg::DiscardDownload()
 {
+    m_fileTemp.Abort();
     if (m_strTempPath.IsEmpty())
         return;
     ::DeleteFileA(m_strTempPath);

@@ -1,6 +1,8 @@
 #include "ResponseHeaders.h"
 
+#include <cstdint>
 #include <cstdlib>
+#include <string_view>
 
 int StatusCodeOf(const CString& strHeaders)
 {
@@ -32,4 +34,77 @@ int ContentLengthOf(const CString& strHeaders)
     const int nEnd = strHeaders.Find("\r\n", nValue);
     const CString strValue = nEnd < 0 ? strHeaders.Mid(nValue) : strHeaders.Mid(nValue, nEnd - nValue);
     return atoi(strValue);
+}
+
+namespace {
+
+bool IsBlank(char ch)
+{
+    return ch == ' ' || ch == '\t';
+}
+
+// Decimal digits alone between optional blanks; false also when the value
+// does not fit 64 bits.
+bool ParseLength(std::string_view value, uint64_t* pnLength)
+{
+    while (!value.empty() && IsBlank(value.front()))
+        value.remove_prefix(1);
+    while (!value.empty() && IsBlank(value.back()))
+        value.remove_suffix(1);
+    if (value.empty())
+        return false;
+    uint64_t nLength = 0;
+    for (const char ch : value) {
+        if (ch < '0' || ch > '9')
+            return false;
+        const uint64_t nDigit = static_cast<uint64_t>(ch - '0');
+        if (nLength > (UINT64_MAX - nDigit) / 10)
+            return false;
+        nLength = nLength * 10 + nDigit;
+    }
+    *pnLength = nLength;
+    return true;
+}
+
+bool IsContentLengthName(std::string_view name)
+{
+    static const char kName[] = "content-length";
+    if (name.size() != sizeof(kName) - 1)
+        return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        const char ch = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] - 'A' + 'a') : name[i];
+        if (ch != kName[i])
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool AnnouncedLengthOf(const CString& strHeaders, uint64_t* pnLength)
+{
+    const std::string_view block(strHeaders.GetString(), static_cast<size_t>(strHeaders.GetLength()));
+    bool bFound = false;
+    uint64_t nAnnounced = 0;
+    // The status line is not a header line.
+    size_t nLineStart = block.find("\r\n");
+    while (nLineStart != std::string_view::npos) {
+        nLineStart += 2;
+        const size_t nLineEnd = block.find("\r\n", nLineStart);
+        const std::string_view line = block.substr(nLineStart, nLineEnd == std::string_view::npos
+                                                                   ? std::string_view::npos
+                                                                   : nLineEnd - nLineStart);
+        const size_t nColon = line.find(':');
+        if (nColon != std::string_view::npos && IsContentLengthName(line.substr(0, nColon))) {
+            uint64_t nLength = 0;
+            if (!ParseLength(line.substr(nColon + 1), &nLength) || (bFound && nLength != nAnnounced))
+                return false;
+            bFound = true;
+            nAnnounced = nLength;
+        }
+        nLineStart = nLineEnd;
+    }
+    if (bFound)
+        *pnLength = nAnnounced;
+    return bFound;
 }

@@ -1,7 +1,11 @@
 #pragma once
-// Reading the two fields the updater needs from a response's header block
-// (the block without its terminating blank line). Plain, case-sensitive
-// text searches; numbers as atoi reads them.
+// Reading the fields the updater needs from a response's header block (the
+// block without its terminating blank line). The status code and the
+// Content-Length that moves the progress bar are plain, case-sensitive text
+// searches with numbers as atoi reads them; the length that may end a
+// response early is read strictly.
+
+#include <cstdint>
 
 #include "framework/CString.h"
 
@@ -12,3 +16,9 @@ int StatusCodeOf(const CString& strHeaders);
 // The value of the first "Content-Length: " anywhere in the block; -1 when
 // there is none.
 int ContentLengthOf(const CString& strHeaders);
+
+// The body length that the block announces beyond doubt: every header line
+// named Content-Length (any letter case) holds decimal digits alone between
+// optional blanks, and all such lines agree. false when there is no such
+// line, or one of them is not of that form, or they differ.
+bool AnnouncedLengthOf(const CString& strHeaders, uint64_t* pnLength);

@@ -23,6 +23,8 @@ CUpdaterDlg::CUpdaterDlg(CWnd* pParent)
       m_bRunMode(TRUE),
       m_hIcon(AfxGetApp()->LoadIcon(IDR_MAINFRAME)),
       m_nBodyReceived(0),
+      m_bEndsAtLength(FALSE),
+      m_nAnnouncedLength(0),
       m_bHeadersUnreadable(FALSE),
       m_bStoreFailed(FALSE),
       m_bClosed(FALSE),

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "framework/File.h"
 #include "framework/Window.h"
 
 class CHttpInterface;
@@ -51,7 +52,7 @@ public:
     BOOL SplitHeaders(const char** ppData, int* pnLength);
     int GetContentLength();
     int GetStatusCode();
-    BOOL AppendToFile(const CString& strPath, const char* pData, uint32_t nLength);
+    BOOL AppendToFile(const char* pData, uint32_t nLength);
 
     CHttpInterface* m_pHttp;
     char* m_pRawBuffer;
@@ -67,10 +68,16 @@ public:
     CProgressCtrl m_progress;
     HICON m_hIcon;
 
-    // The body goes to a temporary file beside the destination, which
-    // replaces the destination only once the whole body has arrived.
+    // The body goes to a temporary file beside the destination, held open
+    // for the transfer, which replaces the destination only once the whole
+    // body has arrived.
     CString m_strTempPath;
-    uint64_t m_nBodyReceived;
+    CFile m_fileTemp;
+    uint64_t m_nBodyReceived;  // body bytes of the response, as stored
+    // Through a proxy the connection may stay open after the response, so
+    // the response ends at its announced length.
+    BOOL m_bEndsAtLength;
+    uint64_t m_nAnnouncedLength;
     BOOL m_bHeadersUnreadable; // header block too long, or empty
     BOOL m_bStoreFailed;
     BOOL m_bClosed;            // the end of the connection has been handled
@@ -86,9 +93,13 @@ protected:
     HCURSOR OnQueryDragIcon();
 
 private:
+    void ReceiveChunk(const char* pData, int nLength);
     void MarkHeadersUnreadable();
+    void EndAtAnnouncedLength();
     BOOL IsResponseComplete() const;
     void PrepareTempFile();
+    void LogStoreError(const CFileException& e);
+    BOOL FinishTempFile();
     BOOL CommitDownload();
     void DiscardDownload();
     void ReportHttpError();

@@ -7,10 +7,13 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "TransferTestSupport.h"
+#include "net/NetTestSupport.h"
+#include "updater/ResponseHeaders.h"
 #include "support/BoxWatcher.h"
 
 namespace {
@@ -73,6 +76,13 @@ struct Receiver {
             FeedChunk(chunk);
     }
     std::string Headers() const { return std::string(dlg.m_strHeaders.GetString(), dlg.m_strHeaders.GetLength()); }
+    // What the held temporary file holds, read once it is closed as the
+    // completion closes it.
+    std::string StoredBody()
+    {
+        dlg.m_fileTemp.Close();
+        return ReadBytes(TempPathOf(dlg.m_strDestPath.GetString()));
+    }
 
     CUpdaterDlg dlg;
 };
@@ -103,28 +113,38 @@ std::string Body(size_t nBytes)
 
 TEST_F(Reception, HeaderBlockGivesStatusCodeAndContentLength)
 {
+    // nAnnounced: the strict length that ends a response through a proxy;
+    // -1 when the block announces none beyond doubt.
     struct Row {
         std::vector<std::string> lines; // status line first
         int nStatus;
         int nContentLength;
+        long long nAnnounced;
     };
     const Row rows[] = {
-        {{"HTTP/1.0 200 OK", "Content-Length: 512"}, 200, 512},
-        {{"HTTP/1.0 200 OK", "Server: x", "Content-Length: 512", "Content-Type: text/html"}, 200, 512},
-        {{"HTTP/1.0 200 OK"}, 0, -1},
-        {{"HTTP/1.0 200", "Content-Length: 5"}, 0, 5},
-        {{"HTTP/1.0 200 ", "Content-Length: 5"}, 200, 5},
-        {{"HTTP/1.0  200 OK", "Server: x"}, 0, -1},
-        {{"HTTP/1.0 404 Not Found", "Content-Length: 5"}, 404, 5},
-        {{"HTTP/1.0 0200 OK", "Server: x"}, 200, -1},
-        {{"", "HTTP/1.0 200 OK", "Server: x"}, 0, -1},
-        {{"HTTP/1.0 200 OK", "content-length: 99"}, 200, -1},
-        {{"HTTP/1.0 200 OK", "Content-Length:99"}, 200, -1},
-        {{"HTTP/1.0 200 OK", "Content-Length:   99"}, 200, 99},
-        {{"HTTP/1.0 200 OK", "Content-Length: 99 bytes"}, 200, 99},
-        {{"HTTP/1.0 200 OK", "Content-Length: abc"}, 200, 0},
-        {{"HTTP/1.0 200 OK", "X-Content-Length: 5", "Content-Length: 99"}, 200, 5},
-        {{"HTTP/1.0 200 OK", "Content-Length: -5"}, 200, -5},
+        {{"HTTP/1.0 200 OK", "Content-Length: 512"}, 200, 512, 512},
+        {{"HTTP/1.0 200 OK", "Server: x", "Content-Length: 512", "Content-Type: text/html"}, 200, 512, 512},
+        {{"HTTP/1.0 200 OK"}, 0, -1, -1},
+        {{"HTTP/1.0 200", "Content-Length: 5"}, 0, 5, 5},
+        {{"HTTP/1.0 200 ", "Content-Length: 5"}, 200, 5, 5},
+        {{"HTTP/1.0  200 OK", "Server: x"}, 0, -1, -1},
+        {{"HTTP/1.0 404 Not Found", "Content-Length: 5"}, 404, 5, 5},
+        {{"HTTP/1.0 0200 OK", "Server: x"}, 200, -1, -1},
+        {{"", "HTTP/1.0 200 OK", "Server: x"}, 0, -1, -1},
+        {{"HTTP/1.0 200 OK", "content-length: 99"}, 200, -1, 99},
+        {{"HTTP/1.0 200 OK", "Content-Length:99"}, 200, -1, 99},
+        {{"HTTP/1.0 200 OK", "Content-Length:   99"}, 200, 99, 99},
+        {{"HTTP/1.0 200 OK", "Content-Length: 99 bytes"}, 200, 99, -1},
+        {{"HTTP/1.0 200 OK", "Content-Length: abc"}, 200, 0, -1},
+        {{"HTTP/1.0 200 OK", "X-Content-Length: 5", "Content-Length: 99"}, 200, 5, 99},
+        {{"HTTP/1.0 200 OK", "Content-Length: -5"}, 200, -5, -1},
+        {{"HTTP/1.0 200 OK", "Content-Length: +5"}, 200, 5, -1},
+        {{"HTTP/1.0 200 OK", "Content-Length: "}, 200, 0, -1},
+        {{"HTTP/1.0 200 OK", "Content-Length : 5"}, 200, -1, -1},
+        {{"HTTP/1.0 200 OK", "Content-Length: 5\t"}, 200, 5, 5},
+        {{"HTTP/1.0 200 OK", "Content-Length: 5", "CONTENT-LENGTH: 5"}, 200, 5, 5},
+        {{"HTTP/1.0 200 OK", "Content-Length: 5", "Content-Length: 6"}, 200, 5, -1},
+        {{"Content-Length: 5"}, 0, 5, -1}, // a status line is no header line
     };
     for (const Row& row : rows) {
         const std::string block = Join(row.lines);
@@ -136,7 +156,17 @@ TEST_F(Reception, HeaderBlockGivesStatusCodeAndContentLength)
         EXPECT_EQ(r.dlg.GetContentLength(), row.nContentLength);
         EXPECT_EQ(r.dlg.m_nContentLength, static_cast<uint32_t>(row.nContentLength));
         EXPECT_EQ(r.dlg.m_bHttpError != FALSE, row.nStatus != 200);
+        uint64_t nAnnounced = 0;
+        const bool bAnnounced = AnnouncedLengthOf(r.dlg.m_strHeaders, &nAnnounced);
+        EXPECT_EQ(bAnnounced ? static_cast<long long>(nAnnounced) : -1, row.nAnnounced);
+        // Without a proxy the response always ends at the server's close.
+        EXPECT_FALSE(r.dlg.m_bEndsAtLength);
     }
+
+    uint64_t nAnnounced = 0;
+    EXPECT_TRUE(AnnouncedLengthOf("HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551615", &nAnnounced));
+    EXPECT_EQ(nAnnounced, UINT64_MAX);
+    EXPECT_FALSE(AnnouncedLengthOf("HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551616", &nAnnounced));
 }
 
 TEST_F(Reception, ResponseCutAtAnyPositionGivesTheSameHeadersAndBody)
@@ -152,7 +182,7 @@ TEST_F(Reception, ResponseCutAtAnyPositionGivesTheSameHeadersAndBody)
         EXPECT_EQ(r.Headers(), block);
         EXPECT_EQ(r.dlg.m_nContentLength, 40u);
         EXPECT_EQ(r.dlg.m_nReceived, response.size());
-        EXPECT_EQ(ReadBytes(TempPathOf(dest)), body);
+        EXPECT_EQ(r.StoredBody(), body);
         EXPECT_EQ(ReadBytes(dest), "previous");
     }
 }
@@ -169,14 +199,14 @@ TEST_F(Reception, TerminatorSplitOverSeveralReadsIsFound)
         Receiver r(dest);
         r.FeedChunks(chunks);
         EXPECT_EQ(r.Headers(), block);
-        EXPECT_EQ(ReadBytes(TempPathOf(dest)), "body");
+        EXPECT_EQ(r.StoredBody(), "body");
     }
 
     Receiver r(dest);
     for (char ch : block + "\r\n\r\nbody")
         r.FeedChunk(std::string(1, ch));
     EXPECT_EQ(r.Headers(), block);
-    EXPECT_EQ(ReadBytes(TempPathOf(dest)), "body");
+    EXPECT_EQ(r.StoredBody(), "body");
 }
 
 TEST_F(Reception, HeaderBlockAndWholeBodyInOneReadSendNoPosition)
@@ -184,7 +214,7 @@ TEST_F(Reception, HeaderBlockAndWholeBodyInOneReadSendNoPosition)
     Receiver r(dest);
     r.FeedChunk("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123456789");
     EXPECT_TRUE(g_positions.empty());
-    EXPECT_EQ(ReadBytes(TempPathOf(dest)), "0123456789");
+    EXPECT_EQ(r.StoredBody(), "0123456789");
 }
 
 TEST_F(Reception, ProgressPositionsFollowTheContentLength)
@@ -237,7 +267,7 @@ TEST_F(Reception, ProgressAroundThe32BitProductLimit)
     r.FeedChunk("y");
     r.FeedChunk(Body(1024));
     EXPECT_EQ(g_positions, (std::vector<unsigned>{85, 85, 85}));
-    EXPECT_EQ(ReadBytes(TempPathOf(dest)), "xy" + Body(1024));
+    EXPECT_EQ(r.StoredBody(), "xy" + Body(1024));
 }
 
 TEST_F(Reception, UnreadableHeaderBlockKeepsNothingAndIsAnHttpError)
@@ -278,7 +308,7 @@ TEST_F(Reception, HeaderBlockEndingWithin64KiBIsRead)
     EXPECT_EQ(r.Headers(), block);
     EXPECT_EQ(r.dlg.GetStatusCode(), 200);
     EXPECT_FALSE(r.dlg.m_bHttpError);
-    EXPECT_EQ(ReadBytes(TempPathOf(dest)), "body");
+    EXPECT_EQ(r.StoredBody(), "body");
 }
 
 TEST_F(Reception, OnlyA200BodyIsWrittenAndOnlyToTheTemporaryFile)
@@ -300,7 +330,7 @@ TEST_F(Reception, OnlyA200BodyIsWrittenAndOnlyToTheTemporaryFile)
         r.Feed(std::string(row.pszStatusLine) + "\r\nServer: x\r\n\r\n" + Body(3000));
         EXPECT_EQ(FileExists(TempPathOf(dest)), row.bStored);
         if (row.bStored) {
-            EXPECT_EQ(ReadBytes(TempPathOf(dest)), Body(3000));
+            EXPECT_EQ(r.StoredBody(), Body(3000));
         }
         EXPECT_EQ(ReadBytes(dest), "previous");
     }
@@ -337,4 +367,105 @@ TEST_F(Reception, NormalCloseReplacesTheDestinationOnlyWithACompleteBody)
         EXPECT_EQ(r.dlg.m_nOutcome, row.nOutcome);
         EXPECT_EQ(watcher.Boxes().size(), row.nOutcome == OUTCOME_COMPLETED ? 0u : 1u);
     }
+}
+
+TEST_F(Reception, TemporaryFileIsHeldExclusivelyAndClosedOnEveryEnd)
+{
+    const std::string response = "HTTP/1.0 200 OK\r\nContent-Length: 3000\r\n\r\n" + Body(3000);
+    const std::string firstPart = response.substr(0, 2048);
+    struct Row {
+        const char* pszName;
+        int nErrorCode; // the close; -2: the dialog goes without one
+        const char* pszStored;
+    };
+    const Row rows[] = {
+        {"normal close after the whole body", 0, nullptr},
+        {"connection reset", 10054, "previous"},
+        {"dialog destroyed mid-transfer", -2, "previous"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        WriteBytes(dest, "previous");
+        BoxWatcher watcher;
+        {
+            Receiver r(dest);
+            r.Feed(firstPart);
+            // Nobody else can open or remove the file meanwhile, and the
+            // destination is untouched until the one move.
+            const HANDLE hOther = CreateFileA(TempPathOf(dest).c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            EXPECT_EQ(hOther, INVALID_HANDLE_VALUE);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+            if (hOther != INVALID_HANDLE_VALUE)
+                CloseHandle(hOther);
+            EXPECT_FALSE(DeleteFileA(TempPathOf(dest).c_str()));
+            EXPECT_EQ(ReadBytes(dest), "previous");
+
+            if (row.nErrorCode == 0)
+                r.Feed(response.substr(firstPart.size()));
+            if (row.nErrorCode != -2)
+                r.dlg.OnTransferClosed(row.nErrorCode);
+        }
+        // Removing the file succeeds only once it has been closed.
+        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+        EXPECT_TRUE(ReadBytes(dest) == (row.pszStored ? row.pszStored : Body(3000)));
+    }
+}
+
+TEST_F(Reception, TemporaryFileChangedUnderTheProgramIsNotCommitted)
+{
+    // The file is closed first, as a scanner or cleanup tool working from
+    // outside Windows' sharing rules would find it.
+    struct Row {
+        const char* pszName;
+        std::function<void(const std::string&)> change;
+    };
+    const Row rows[] = {
+        {"removed", [](const std::string& strPath) { DeleteFileA(strPath.c_str()); }},
+        {"cut", [](const std::string& strPath) { WriteBytes(strPath, Body(100)); }},
+        {"grown", [](const std::string& strPath) { WriteBytes(strPath, Body(3001)); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        WriteBytes(dest, "previous");
+        LogCapture log;
+        Receiver r(dest);
+        r.Feed("HTTP/1.0 200 OK\r\nContent-Length: 3000\r\n\r\n" + Body(3000));
+        r.dlg.m_fileTemp.Close();
+        row.change(TempPathOf(dest));
+        r.dlg.OnTransferClosed(0);
+
+        EXPECT_EQ(r.dlg.m_nOutcome, OUTCOME_STORE_FAILED);
+        const std::vector<Record> records = ParseRecords(log.Records());
+        ASSERT_EQ(LinesOf(records), std::vector<int>{335});
+        EXPECT_EQ(records[0].text.rfind("Error writing to " + dest + ": ", 0), 0u) << records[0].text;
+        EXPECT_EQ(ReadBytes(dest), "previous");
+        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+    }
+}
+
+TEST_F(Reception, FailedWriteIsLoggedOnceNamingTheDestinationAndNothingIsCommitted)
+{
+    WriteBytes(dest, "previous");
+    const std::string readOnly = folder / "read-only.bin";
+    WriteBytes(readOnly, "x");
+    LogCapture log;
+    Receiver r(dest);
+    r.Feed("HTTP/1.0 200 OK\r\nContent-Length: 4096\r\n\r\n" + Body(1024));
+    // Writes now go to a handle that refuses them, as a failing volume would.
+    const HANDLE hHeld = r.dlg.m_fileTemp.m_hFile;
+    r.dlg.m_fileTemp.m_hFile =
+        CreateFileA(readOnly.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(r.dlg.m_fileTemp.m_hFile, INVALID_HANDLE_VALUE);
+    r.Feed(Body(3072));
+    CloseHandle(hHeld);
+    r.dlg.OnTransferClosed(0);
+
+    EXPECT_EQ(r.dlg.m_nOutcome, OUTCOME_STORE_FAILED);
+    const std::vector<Record> records = ParseRecords(log.Records());
+    ASSERT_EQ(LinesOf(records), std::vector<int>{335});
+    EXPECT_EQ(records[0].text.rfind("Error writing to " + dest + ": ", 0), 0u) << records[0].text;
+    EXPECT_EQ(ReadBytes(dest), "previous");
+    EXPECT_FALSE(FileExists(TempPathOf(dest)));
 }

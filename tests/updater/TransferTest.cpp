@@ -517,7 +517,7 @@ TEST_F(Transfer, DestinationThatCannotBeWrittenIsLoggedAndNothingIsLaunched)
         EXPECT_EQ(run.nOutcome, OUTCOME_STORE_FAILED);
         ASSERT_EQ(LinesOf(run.records), std::vector<int>{335});
         EXPECT_EQ(run.records[0].level, 0);
-        EXPECT_EQ(run.records[0].text.rfind("Error writing to " + (row.bLocked ? dest : TempPathOf(dest)) + ": ", 0),
+        EXPECT_EQ(run.records[0].text.rfind("Error writing to " + dest + ": ", 0),
                   0u)
             << run.records[0].text;
         if (row.bRunMode) {
@@ -535,4 +535,30 @@ TEST_F(Transfer, DestinationThatCannotBeWrittenIsLoggedAndNothingIsLaunched)
         EXPECT_FALSE(FileExists(TempPathOf(dest)));
         Set(kSuiteKey, "RootPath", folder.Path());
     }
+}
+
+TEST_F(Transfer, TemporaryFileCannotBeRemovedWhileTheBodyArrives)
+{
+    const std::string body = MarkProgramBytes();
+    const std::string dest = DestOf(true);
+    const std::string firstPart = OkHeaders(body.size()) + body.substr(0, 2000);
+    ScriptedServer server({ServerStep::ReadRequest(), ServerStep::Send(firstPart), ServerStep::Sleep(1000),
+                           ServerStep::Send(body.substr(2000)), ServerStep::Close()});
+    PointAt(true, server.Port());
+    bool bTried = false;
+    BOOL bRemoved = TRUE;
+
+    const RunResult run = RunDialog(true, [](const ObservedBox&) { return IDOK; }, [&](TransferDlg& dlg) {
+        if (!bTried && dlg.m_nReceived >= firstPart.size()) {
+            bTried = true;
+            bRemoved = DeleteFileA(TempPathOf(dest).c_str());
+        }
+    });
+
+    ASSERT_TRUE(bTried);
+    EXPECT_FALSE(bRemoved);
+    EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED);
+    EXPECT_TRUE(run.records.empty());
+    EXPECT_TRUE(ReadBytes(dest) == body);
+    EXPECT_TRUE(WaitForMark(dest, kLaunchWaitMs));
 }
