@@ -15,6 +15,18 @@ const char kChannelKey[] = "Software\\Quillbrook\\QBSUITE\\Channels\\Channel8";
 
 const DWORD kValueBufferSize = 1024;
 
+// Opens a key under HKEY_LOCAL_MACHINE for reading. The suite is a 32-bit
+// program, so on 64-bit Windows its installer writes its keys into the
+// 32-bit view; that view is read first, the native one only when the key is
+// not there.
+LONG OpenMachineKey(const char* pszKey, CUniqueHKey& key)
+{
+    const LONG nResult = ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, pszKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, key.Put());
+    if (nResult != ERROR_FILE_NOT_FOUND)
+        return nResult;
+    return ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, pszKey, 0, KEY_QUERY_VALUE, key.Put());
+}
+
 // Reads one value of a key under HKEY_LOCAL_MACHINE as single-byte text, or
 // gives pszDefault when the key or the value cannot be read or the data does
 // not fit the buffer. The type is not examined: any data is text up to its
@@ -22,7 +34,7 @@ const DWORD kValueBufferSize = 1024;
 CString ReadSetting(const char* pszKey, const char* pszValue, const char* pszDefault)
 {
     CUniqueHKey key;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, pszKey, 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS)
+    if (OpenMachineKey(pszKey, key) != ERROR_SUCCESS)
         return pszDefault;
 
     BYTE buffer[kValueBufferSize];

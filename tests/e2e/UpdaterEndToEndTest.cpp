@@ -10,6 +10,7 @@
 
 #include "e2e/ProgramRun.h"
 #include "support/ScriptedServer.h"
+#include "support/SuiteSettings.h"
 
 namespace {
 
@@ -182,6 +183,36 @@ TEST_F(UpdaterEndToEnd, RunModeStoresAndStartsTheUpdateProgram)
         << "the update program did not start";
     EXPECT_TRUE(PartFiles().empty());
     EXPECT_TRUE(Log().empty());
+}
+
+// The suite's settings as its 32-bit installer writes them on 64-bit
+// Windows, with nothing in the native view; the prefix's own settings are
+// put back afterwards.
+TEST_F(UpdaterEndToEnd, SettingsOfA32BitInstallerAreFound)
+{
+    struct Only32BitView {
+        Only32BitView()
+        {
+            SuiteSettings::Backup();
+            SuiteSettings::Clear();
+        }
+        ~Only32BitView() { SuiteSettings::Restore(); }
+    } only32BitView;
+    const std::string program = ReadWholeFile(WindowsPath(MARK_EXE));
+    ScriptedServer server(Answering(Response200(program)));
+    SuiteSettings::Set(SuiteSettings::kUpdatesKey32, "Source",
+                       "http://127.0.0.1:" + std::to_string(server.Port()) + kSourcePath);
+    SuiteSettings::Set(SuiteSettings::kSuiteKey32, "RootPath", m_root);
+
+    const ProgramRun run = Run("/run");
+
+    ASSERT_TRUE(run.bEnded);
+    EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kCompleted));
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_TRUE(ReadWholeFile(UpdateProgram()) == program);
+    EXPECT_TRUE(WaitFor([&] { return ReadWholeFile(UpdateProgram() + ".mark").find("Update.exe") != std::string::npos; },
+                        10000))
+        << "the update program did not start";
 }
 
 struct DescriptionCase {

@@ -4,8 +4,9 @@
 
 namespace {
 
-const char kSuiteTree[] = "SOFTWARE\\Quillbrook";
-const char kBackupTree[] = "SOFTWARE\\QuillbrookTestBackup";
+// Native view first, then the 32-bit view, each with its backup.
+const char* const kSuiteTrees[] = {"SOFTWARE\\Quillbrook", "SOFTWARE\\WOW6432Node\\Quillbrook"};
+const char* const kBackupTrees[] = {"SOFTWARE\\QuillbrookTestBackup", "SOFTWARE\\WOW6432Node\\QuillbrookTestBackup"};
 
 bool KeyExists(const char* pszKey)
 {
@@ -34,26 +35,33 @@ namespace SuiteSettings {
 const char kUpdatesKey[] = "SOFTWARE\\Quillbrook\\QBSUITE\\Updates";
 const char kSuiteKey[] = "SOFTWARE\\Quillbrook\\QBSUITE";
 const char kChannelKey[] = "SOFTWARE\\Quillbrook\\QBSUITE\\Channels\\Channel8";
+const char kUpdatesKey32[] = "SOFTWARE\\WOW6432Node\\Quillbrook\\QBSUITE\\Updates";
+const char kSuiteKey32[] = "SOFTWARE\\WOW6432Node\\Quillbrook\\QBSUITE";
+const char kChannelKey32[] = "SOFTWARE\\WOW6432Node\\Quillbrook\\QBSUITE\\Channels\\Channel8";
 
 // A backup left by an interrupted run is the original and is kept.
 void Backup()
 {
-    if (!KeyExists(kBackupTree) && KeyExists(kSuiteTree))
-        CopyTree(kSuiteTree, kBackupTree);
+    for (int i = 0; i < 2; ++i)
+        if (!KeyExists(kBackupTrees[i]) && KeyExists(kSuiteTrees[i]))
+            CopyTree(kSuiteTrees[i], kBackupTrees[i]);
 }
 
 void Restore()
 {
-    Delete(kSuiteTree);
-    if (KeyExists(kBackupTree)) {
-        CopyTree(kBackupTree, kSuiteTree);
-        Delete(kBackupTree);
+    for (int i = 0; i < 2; ++i) {
+        Delete(kSuiteTrees[i]);
+        if (KeyExists(kBackupTrees[i])) {
+            CopyTree(kBackupTrees[i], kSuiteTrees[i]);
+            Delete(kBackupTrees[i]);
+        }
     }
 }
 
 void Clear()
 {
-    Delete(kSuiteTree);
+    for (const char* pszTree : kSuiteTrees)
+        Delete(pszTree);
 }
 
 void Delete(const char* pszKey)

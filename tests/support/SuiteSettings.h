@@ -12,10 +12,15 @@ namespace SuiteSettings {
 extern const char kUpdatesKey[];
 extern const char kSuiteKey[];
 extern const char kChannelKey[];
+// The same keys in the 32-bit view of the registry, where a 32-bit
+// installer writes them on 64-bit Windows.
+extern const char kUpdatesKey32[];
+extern const char kSuiteKey32[];
+extern const char kChannelKey32[];
 
 void Backup();
 void Restore();
-// Removes the whole suite tree.
+// Removes the whole suite tree, in both views.
 void Clear();
 // Removes one key and everything below it.
 void Delete(const char* pszKey);

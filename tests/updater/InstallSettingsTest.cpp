@@ -137,3 +137,42 @@ TEST_F(InstallSettings, DataWithoutANulEndsAtTheBytesReturned)
     SetValue(kUpdatesKey, "Source", REG_BINARY, str1024 + 'b');
     EXPECT_EQ(CUpdaterDlg::ReadUpdateSetting("Source"), "");
 }
+
+TEST_F(InstallSettings, EachMachineKeyIsReadFromThe32BitViewFirst)
+{
+    enum Keys { kNone, kEmptyKeys, kValues };
+    struct Row {
+        const char* pszName;
+        Keys keys32;
+        Keys keysNative;
+        const char* pszSource;
+        const char* pszPage;
+    };
+    const Row rows[] = {
+        {"only the 32-bit view", kValues, kNone, "http://32/", "D:\\32\\32.html"},
+        {"only the native view", kNone, kValues, "http://64/", "D:\\64\\64.html"},
+        {"both: the 32-bit view wins", kValues, kValues, "http://32/", "D:\\32\\32.html"},
+        // The native view is read only when the key itself is missing.
+        {"32-bit keys without values", kEmptyKeys, kValues, "", "C:\\Program Files\\Quillbrook\\templates\\upgrade_info.html"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        Clear();
+        const auto write = [](Keys keys, const char* pszUpdates, const char* pszSuite, const char* pszChannel,
+                              const char* pszBits) {
+            if (keys == kNone)
+                return;
+            for (const char* pszKey : {pszUpdates, pszSuite, pszChannel})
+                SetValue(pszKey, "Other", REG_SZ, std::string("x", 2));
+            if (keys == kEmptyKeys)
+                return;
+            Set(pszUpdates, "Source", std::string("http://") + pszBits + "/");
+            Set(pszSuite, "RootPath", std::string("D:\\") + pszBits);
+            Set(pszChannel, "Cache", std::string("\\") + pszBits + ".html");
+        };
+        write(row.keys32, kUpdatesKey32, kSuiteKey32, kChannelKey32, "32");
+        write(row.keysNative, kUpdatesKey, kSuiteKey, kChannelKey, "64");
+        EXPECT_EQ(CUpdaterDlg::ReadUpdateSetting("Source"), row.pszSource);
+        EXPECT_EQ(CUpdaterDlg::GetDescriptionPagePath(), row.pszPage);
+    }
+}
