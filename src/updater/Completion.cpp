@@ -2,6 +2,7 @@
 // started in run mode, and the dialog closes itself.
 
 #include "UpdaterDlg.h"
+#include "UpdateSignature.h"
 #include "eventlog/EventLog.h"
 #include "net/UrlParser.h"
 #include "resources/resource.h"
@@ -28,8 +29,14 @@ void CUpdaterDlg::OnTransferClosed(int nErrorCode)
         if (m_bHttpError) {
             ReportHttpError();
             m_nOutcome = OUTCOME_HTTP_ERROR;
-        } else if (!FinishTempFile() || !CommitDownload()) {
+        } else if (!FinishTempFile()) {
             // Only a completely stored program is ever started.
+            m_nOutcome = OUTCOME_STORE_FAILED;
+            if (m_bRunMode)
+                ReportStoreFailure();
+        } else if (m_bRunMode && !IsSignatureAccepted()) {
+            m_nOutcome = OUTCOME_SIGNATURE_REFUSED;
+        } else if (!CommitDownload()) {
             m_nOutcome = OUTCOME_STORE_FAILED;
             if (m_bRunMode)
                 ReportStoreFailure();
@@ -45,6 +52,18 @@ void CUpdaterDlg::OnTransferClosed(int nErrorCode)
 
     DiscardDownload();
     PostMessage(WM_CLOSE);
+}
+
+// A program whose signature the machine's policy refuses never replaces the
+// old one; the user learns of it as of a program that could not be started.
+BOOL CUpdaterDlg::IsSignatureAccepted()
+{
+    const LONG nResult = CheckUpdateSignature(m_strTempPath, ReadUpdatePolicy("RequireSignature") != 0,
+                                              ReadUpdateSetting("SignerThumbprint"));
+    if (nResult == ERROR_SUCCESS)
+        return TRUE;
+    ReportLaunchFailure(static_cast<int>(nResult));
+    return FALSE;
 }
 
 void CUpdaterDlg::ReportHttpError()

@@ -59,6 +59,19 @@ CString CUpdaterDlg::ReadUpdateSetting(const CString& strValueName)
     return ReadSetting(kUpdatesKey, strValueName, "");
 }
 
+DWORD CUpdaterDlg::ReadUpdatePolicy(const CString& strValueName)
+{
+    CUniqueHKey key;
+    if (OpenMachineKey(kUpdatesKey, key) != ERROR_SUCCESS)
+        return 0;
+    DWORD nType = REG_NONE;
+    DWORD nValue = 0;
+    DWORD nSize = sizeof(nValue);
+    const LONG nResult =
+        ::RegQueryValueExA(key.Get(), strValueName, nullptr, &nType, reinterpret_cast<BYTE*>(&nValue), &nSize);
+    return nResult == ERROR_SUCCESS && nType == REG_DWORD ? nValue : 0;
+}
+
 CString CUpdaterDlg::GetRootPath()
 {
     return ReadSetting(kSuiteKey, "RootPath", "C:\\Program Files\\Quillbrook");

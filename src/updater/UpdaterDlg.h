@@ -21,6 +21,7 @@ enum UpdateOutcome {
     OUTCOME_STORE_FAILED = 4,      // the body could not be stored at the destination
     OUTCOME_LAUNCH_FAILED = 5,     // run mode: the fetched program did not start
     OUTCOME_SOCKETS_FAILED = 6,    // the socket layer could not be started
+    OUTCOME_SIGNATURE_REFUSED = 7, // run mode: the fetched program's signature was refused
 };
 
 // The transport's callbacks; the context is the dialog.
@@ -40,6 +41,8 @@ public:
     // Installation settings, read afresh from the machine's registry at every
     // call; each gives its default when the setting cannot be read.
     static CString ReadUpdateSetting(const CString& strValueName);
+    // A DWORD beside the update URLs; 0 when absent or of another type.
+    static DWORD ReadUpdatePolicy(const CString& strValueName);
     static CString GetRootPath();
     static CString GetUpdateProgramPath();
     static CString GetDescriptionPagePath();
@@ -101,6 +104,7 @@ private:
     void LogStoreError(const CFileException& e);
     BOOL FinishTempFile();
     BOOL CommitDownload();
+    BOOL IsSignatureAccepted();
     void DiscardDownload();
     void ReportHttpError();
     void ReportLostConnection(int nErrorCode);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,7 @@ const char kChannelKey[] = "Software\\Quillbrook\\QBSUITE\\Channels\\Channel8";
 const char kSourcePath[] = "/updates/Update.exe";
 const char kDescriptionPath[] = "/pages/upgrade_info.html";
 
-enum Outcome { kCompleted = 0, kCancelled = 1, kConnectionFailed = 2, kHttpError = 3 };
+enum Outcome { kCompleted = 0, kCancelled = 1, kConnectionFailed = 2, kHttpError = 3, kSignatureRefused = 7 };
 
 std::string Response200(const std::string& body)
 {
@@ -365,6 +366,112 @@ TEST_F(UpdaterEndToEnd, CancelMidTransferKeepsThePreviousProgram)
     EXPECT_EQ(ReadWholeFile(UpdateProgram()), previous);
     EXPECT_TRUE(PartFiles().empty());
     EXPECT_TRUE(Log().empty());
+}
+
+// The programs that the signing fixture made at test time (tools: openssl,
+// osslsigncode) from the stand-in update program.
+std::string SignedProgram(const std::string& name)
+{
+    const char* pszDir = std::getenv("SIGNED_PROGRAMS_DIR");
+    return pszDir ? ReadWholeFile(WindowsPath(std::string(pszDir) + "/" + name)) : std::string();
+}
+
+TEST_F(UpdaterEndToEnd, OnlyAProgramWhoseSignatureHoldsUnderThePolicyReplacesTheOldOneAndStarts)
+{
+    ASSERT_FALSE(SignedProgram("signed-a.exe").empty()) << "run through ctest, whose fixture signs the programs";
+    auto thumbprint = [](const char* pszSigner) {
+        std::string text = SignedProgram(std::string("thumbprint-") + pszSigner + ".txt");
+        return text.substr(0, text.find_first_of("\r\n"));
+    };
+    std::string pinB = thumbprint("b");
+    for (char& ch : pinB)
+        ch = static_cast<char>(tolower(ch));
+    pinB.insert(20, "  ");
+    const std::string pinA = thumbprint("a");
+    const std::string pinBoth = " " + pinA + " ; " + pinB + ";";
+
+    // nRefusal: the error number of the record; 0 when started, 1 when any
+    // refusal's number will do.
+    struct Row {
+        const char* pszProgram;
+        DWORD nRequire; // RequireSignature; ~0u: absent
+        std::string pin; // SignerThumbprint; empty: absent
+        long long nRefusal;
+    };
+    const DWORD kAbsent = ~0u;
+    const long long kBadDigest = static_cast<LONG>(0x80096010);  // TRUST_E_BAD_DIGEST
+    const long long kNoSignature = static_cast<LONG>(0x800B0100); // TRUST_E_NOSIGNATURE
+    const long long kNotPinned = static_cast<LONG>(0x800B0004);  // TRUST_E_SUBJECT_NOT_TRUSTED
+    const Row rows[] = {
+        {"unsigned.exe", kAbsent, "", 0},
+        {"signed-a.exe", kAbsent, "", 0},
+        {"tampered.exe", kAbsent, "", kBadDigest},
+        {"corrupt-signature.exe", kAbsent, "", 1},
+        {"unsigned.exe", 0, "", 0},
+        {"unsigned.exe", 1, "", kNoSignature},
+        {"signed-a.exe", 1, "", 0},
+        {"tampered.exe", 1, "", kBadDigest},
+        {"corrupt-signature.exe", 1, "", 1},
+        {"unsigned.exe", kAbsent, pinA, kNoSignature},
+        {"signed-a.exe", kAbsent, pinA, 0},
+        {"signed-b.exe", kAbsent, pinA, kNotPinned},
+        {"tampered.exe", kAbsent, pinA, kBadDigest},
+        {"signed-b.exe", kAbsent, pinBoth, 0},
+        {"signed-a.exe", 1, pinB, kNotPinned},
+    };
+    SavedMachineValue require{kUpdatesKey, "RequireSignature"};
+    SavedMachineValue pin{kUpdatesKey, "SignerThumbprint"};
+    const std::string previous = "the program of the previous update";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.pszProgram) + ", RequireSignature " +
+                     (row.nRequire == kAbsent ? "absent" : std::to_string(row.nRequire)) + ", pin '" + row.pin + "'");
+        if (row.nRequire == kAbsent)
+            require.Remove();
+        else
+            SuiteSettings::SetValue(kUpdatesKey, "RequireSignature", REG_DWORD,
+                                    std::string(reinterpret_cast<const char*>(&row.nRequire), sizeof(DWORD)));
+        if (row.pin.empty())
+            pin.Remove();
+        else
+            pin.Set(row.pin);
+        WriteWholeFile(UpdateProgram(), previous);
+        DeleteFileA((UpdateProgram() + ".mark").c_str());
+        DeleteFileA((m_programFolder + "\\QbLog.log").c_str());
+        const std::string program = SignedProgram(row.pszProgram);
+        ASSERT_FALSE(program.empty());
+        ScriptedServer server(Answering(Response200(program)));
+        ServeFrom(server.Port());
+
+        const ProgramRun run = Run("/run");
+
+        ASSERT_TRUE(run.bEnded);
+        const std::vector<LogRecord> log = Log();
+        if (row.nRefusal == 0) {
+            EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kCompleted));
+            EXPECT_TRUE(run.boxes.empty());
+            EXPECT_TRUE(log.empty());
+            EXPECT_TRUE(ReadWholeFile(UpdateProgram()) == program);
+            EXPECT_TRUE(WaitFor([&] { return FileExists(UpdateProgram() + ".mark"); }, 10000)) << "not started";
+        } else {
+            EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kSignatureRefused));
+            ASSERT_EQ(run.boxes.size(), 1u);
+            EXPECT_EQ(run.boxes[0].caption, "Quillbrook Updater");
+            EXPECT_EQ(run.boxes[0].text, "An error occurred launching " + UpdateProgram() +
+                                             ". See your Quillbrook event log for more information.");
+            ASSERT_EQ(log.size(), 1u);
+            EXPECT_EQ(log[0].line, 594);
+            const std::string prefix = "An error occurred attempting to launch " + UpdateProgram() + ": Error ";
+            EXPECT_EQ(log[0].text.rfind(prefix, 0), 0u) << log[0].text;
+            if (row.nRefusal != 1)
+                EXPECT_EQ(log[0].text, prefix + std::to_string(row.nRefusal));
+            else
+                EXPECT_NE(log[0].text, prefix + "0");
+            EXPECT_EQ(ReadWholeFile(UpdateProgram()), previous);
+            Sleep(300);
+            EXPECT_FALSE(FileExists(UpdateProgram() + ".mark")) << "a refused program was started";
+        }
+        EXPECT_TRUE(PartFiles().empty());
+    }
 }
 
 } // namespace
