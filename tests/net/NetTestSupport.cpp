@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 
 #include "eventlog/EventLog.h"
@@ -131,4 +132,19 @@ int RefusingPort()
     getsockname(hSocket, reinterpret_cast<sockaddr*>(&address), &nLength);
     closesocket(hSocket);
     return ntohs(address.sin_port);
+}
+
+int ProxyPortOf(const char* pszPortFileVariable)
+{
+    const char* pszFile = std::getenv(pszPortFileVariable);
+    if (!pszFile)
+        return 0;
+    std::string strPath = std::string("Z:") + pszFile;
+    for (char& ch : strPath)
+        if (ch == '/')
+            ch = '\\';
+    std::ifstream file(strPath);
+    int nPort = 0;
+    file >> nPort;
+    return nPort;
 }

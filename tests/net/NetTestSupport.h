@@ -53,3 +53,8 @@ std::string JsonText(const std::string& text);
 
 // A port on 127.0.0.1 where nothing listens: a connect is refused.
 int RefusingPort();
+
+// The port of a proxy that a test fixture started: the fixture writes it
+// into a file of the build tree, whose Linux path the environment variable
+// names. 0 when there is none.
+int ProxyPortOf(const char* pszPortFileVariable);

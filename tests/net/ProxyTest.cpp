@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -25,23 +23,6 @@ struct Owner {
     static void OnClose(int nErrorCode, void* pContext) { static_cast<Owner*>(pContext)->closes.push_back(nErrorCode); }
 };
 
-// The fixture writes the proxy's port into a file of the build tree, whose
-// Linux path it passes in the environment.
-int ProxyPort()
-{
-    const char* pszFile = std::getenv("TINYPROXY_PORT_FILE");
-    if (!pszFile)
-        return 0;
-    std::string strPath = std::string("Z:") + pszFile;
-    for (char& ch : strPath)
-        if (ch == '/')
-            ch = '\\';
-    std::ifstream file(strPath);
-    int nPort = 0;
-    file >> nPort;
-    return nPort;
-}
-
 std::string Body()
 {
     std::string body;
@@ -55,7 +36,7 @@ protected:
     void SetUp() override
     {
         StartSockets();
-        m_nProxyPort = ProxyPort();
+        m_nProxyPort = ProxyPortOf("TINYPROXY_PORT_FILE");
         ASSERT_NE(m_nProxyPort, 0) << "no proxy: run through ctest, which starts tinyproxy";
     }
     int m_nProxyPort = 0;

@@ -562,3 +562,86 @@ TEST_F(Transfer, TemporaryFileCannotBeRemovedWhileTheBodyArrives)
     EXPECT_TRUE(ReadBytes(dest) == body);
     EXPECT_TRUE(WaitForMark(dest, kLaunchWaitMs));
 }
+
+// Real proxies keep the connection open after the response, for a next
+// request; the update must end at the announced length all the same.
+TEST_F(Transfer, ThroughEachProxyTheUpdateEndsAtTheAnnouncedLength)
+{
+    const std::string program = MarkProgramBytes();
+    const std::string page = "<html>" + std::string(5000, 'p') + "</html>";
+    struct Proxy {
+        const char* pszName;
+        int nPort;
+    };
+    const Proxy proxies[] = {
+        {"tinyproxy", ProxyPortOf("TINYPROXY_PORT_FILE")},
+        {"squid", ProxyPortOf("SQUID_PORT_FILE")},
+        {"privoxy", ProxyPortOf("PRIVOXY_PORT_FILE")},
+    };
+    struct Row {
+        bool bRunMode;
+        bool bFound;
+    };
+    for (const Proxy& proxy : proxies) {
+        ASSERT_NE(proxy.nPort, 0) << proxy.pszName << ": run through ctest, which starts the proxies";
+        ProxySettings settings(1, "http=127.0.0.1:" + std::to_string(proxy.nPort));
+        for (const Row row : {Row{true, true}, Row{false, true}, Row{true, false}}) {
+            SCOPED_TRACE(std::string(proxy.pszName) + ", " + ModeName(row.bRunMode) +
+                         (row.bFound ? "" : ", 404 from the origin"));
+            const std::string dest = DestOf(row.bRunMode);
+            DeleteFileA(dest.c_str());
+            DeleteFileA((dest + ".mark").c_str());
+            const std::string body = row.bRunMode ? program : page;
+            ScriptedServer origin({ServerStep::ReadRequest(),
+                                   ServerStep::Send(row.bFound ? Ok(body)
+                                                               : "HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\n"
+                                                                 "not found"),
+                                   ServerStep::Close()});
+            PointAt(row.bRunMode, origin.Port());
+
+            const DWORD nStart = GetTickCount();
+            const RunResult run = RunDialog(row.bRunMode);
+            EXPECT_LT(GetTickCount() - nStart, 5000u);
+
+            EXPECT_EQ(origin.Connections(), 1);
+            if (row.bFound) {
+                EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED);
+                EXPECT_TRUE(run.boxes.empty());
+                EXPECT_TRUE(run.records.empty());
+                EXPECT_TRUE(ReadBytes(dest) == body) << "stored " << ReadBytes(dest).size() << " of " << body.size();
+            } else {
+                EXPECT_EQ(run.nOutcome, OUTCOME_HTTP_ERROR);
+                ASSERT_EQ(run.boxes.size(), 1u);
+                EXPECT_EQ(run.boxes[0].text, kNoUpdatesText);
+                EXPECT_EQ(LinesOf(run.records), std::vector<int>{567});
+                EXPECT_FALSE(FileExists(dest));
+            }
+            EXPECT_FALSE(FileExists(TempPathOf(dest)));
+            EXPECT_EQ(WaitForMark(dest, row.bRunMode && row.bFound ? kLaunchWaitMs : kNoLaunchWaitMs),
+                      row.bRunMode && row.bFound);
+        }
+    }
+}
+
+// A proxy that answers as squid does and then holds the connection: the
+// strict length decides the end, not a lookalike header before it.
+TEST_F(Transfer, HeldProxyConnectionEndsAtTheRealContentLength)
+{
+    const std::string body = MarkProgramBytes();
+    const std::string dest = DestOf(true);
+    ScriptedServer proxy({ServerStep::ReadRequest(),
+                          ServerStep::Send("HTTP/1.1 200 OK\r\nX-Content-Length: 5\r\nContent-Length: " +
+                                           std::to_string(body.size()) + "\r\nConnection: keep-alive\r\n\r\n" + body),
+                          ServerStep::WaitForClientClose(15000)});
+    ProxySettings settings(1, "127.0.0.1:" + std::to_string(proxy.Port()));
+    PointAt(true, RefusingPort());
+
+    const DWORD nStart = GetTickCount();
+    const RunResult run = RunDialog(true);
+    EXPECT_LT(GetTickCount() - nStart, 5000u);
+
+    EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED);
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_TRUE(ReadBytes(dest) == body) << "stored " << ReadBytes(dest).size() << " of " << body.size();
+    EXPECT_TRUE(WaitForMark(dest, kLaunchWaitMs));
+}
