@@ -7,7 +7,44 @@
 #include <string>
 #include <vector>
 
+#include "framework/Handles.h"
+
 namespace {
+
+// The verification's functions, loaded from the system folder only when a
+// program is checked: linked at start, wintrust and crypt32 with the
+// libraries they load would add about 3 MiB to the working set of every
+// run, description mode included, which checks nothing.
+class TrustLibrary {
+public:
+    TrustLibrary()
+        : m_wintrust(::LoadLibraryExA("wintrust.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)),
+          m_crypt32(::LoadLibraryExA("crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32))
+    {
+        Resolve(m_wintrust, "WinVerifyTrust", pfnWinVerifyTrust);
+        Resolve(m_wintrust, "WTHelperProvDataFromStateData", pfnProviderData);
+        Resolve(m_wintrust, "WTHelperGetProvSignerFromChain", pfnSigner);
+        Resolve(m_crypt32, "CertGetCertificateContextProperty", pfnCertificateProperty);
+    }
+
+    bool IsLoaded() const { return pfnWinVerifyTrust && pfnProviderData && pfnSigner && pfnCertificateProperty; }
+
+    decltype(&::WinVerifyTrust) pfnWinVerifyTrust = nullptr;
+    decltype(&::WTHelperProvDataFromStateData) pfnProviderData = nullptr;
+    decltype(&::WTHelperGetProvSignerFromChain) pfnSigner = nullptr;
+    decltype(&::CertGetCertificateContextProperty) pfnCertificateProperty = nullptr;
+
+private:
+    template <typename T>
+    static void Resolve(const CUniqueModule& module, const char* pszName, T& pfn)
+    {
+        if (module.IsValid())
+            pfn = reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(module.Get(), pszName)));
+    }
+
+    CUniqueModule m_wintrust;
+    CUniqueModule m_crypt32;
+};
 
 // The pinned thumbprints in one spelling: upper-case, without blanks.
 std::vector<std::string> ParseThumbprints(const CString& strThumbprints)
@@ -28,15 +65,15 @@ std::vector<std::string> ParseThumbprints(const CString& strThumbprints)
 
 // The SHA-1 thumbprint of the signing certificate, upper-case hex; empty
 // when the verification kept none.
-std::string SignerThumbprint(HANDLE hStateData)
+std::string SignerThumbprint(const TrustLibrary& trust, HANDLE hStateData)
 {
-    CRYPT_PROVIDER_DATA* pProvider = ::WTHelperProvDataFromStateData(hStateData);
-    CRYPT_PROVIDER_SGNR* pSigner = pProvider ? ::WTHelperGetProvSignerFromChain(pProvider, 0, FALSE, 0) : nullptr;
+    CRYPT_PROVIDER_DATA* pProvider = trust.pfnProviderData(hStateData);
+    CRYPT_PROVIDER_SGNR* pSigner = pProvider ? trust.pfnSigner(pProvider, 0, FALSE, 0) : nullptr;
     if (!pSigner || pSigner->csCertChain == 0 || !pSigner->pasCertChain[0].pCert)
         return std::string();
     BYTE hash[20];
     DWORD nSize = sizeof(hash);
-    if (!::CertGetCertificateContextProperty(pSigner->pasCertChain[0].pCert, CERT_SHA1_HASH_PROP_ID, hash, &nSize))
+    if (!trust.pfnCertificateProperty(pSigner->pasCertChain[0].pCert, CERT_SHA1_HASH_PROP_ID, hash, &nSize))
         return std::string();
     static const char kHex[] = "0123456789ABCDEF";
     std::string thumbprint;
@@ -78,6 +115,9 @@ bool IsChainFailure(LONG nResult)
 LONG CheckUpdateSignature(const CString& strPath, bool bRequireSignature, const CString& strThumbprints)
 {
     const std::vector<std::string> pins = ParseThumbprints(strThumbprints);
+    const TrustLibrary trust;
+    if (!trust.IsLoaded())
+        return static_cast<LONG>(::GetLastError());
 
     const int nChars = ::MultiByteToWideChar(CP_ACP, 0, strPath, -1, nullptr, 0);
     std::wstring path(static_cast<size_t>(nChars > 0 ? nChars : 1), L'\0');
@@ -98,11 +138,11 @@ LONG CheckUpdateSignature(const CString& strPath, bool bRequireSignature, const 
     data.dwStateAction = WTD_STATEACTION_VERIFY;
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
 
-    const LONG nResult = ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    const LONG nResult = trust.pfnWinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
     const DWORD nLastError = ::GetLastError();
-    const std::string signer = data.hWVTStateData ? SignerThumbprint(data.hWVTStateData) : std::string();
+    const std::string signer = data.hWVTStateData ? SignerThumbprint(trust, data.hWVTStateData) : std::string();
     data.dwStateAction = WTD_STATEACTION_CLOSE;
-    ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    trust.pfnWinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
 
     // Some failures (a file that cannot be read) are plain error numbers,
     // not HRESULTs: anything but success counts.
