@@ -60,7 +60,7 @@ const char* const kUrlPieces[] = {
 const char* const kHeaderPieces[] = {
     "HTTP/1.0", " ", "200", "OK", "\r\n", "\r", "\n", "Content-Length: ", "Content-Length:", "content-length: ",
     "-", "+", "5", "99999999999", "2147483647", "2147483648", "-2147483648", "4294967295", "abc", "0", "\t",
-    "X-Content-Length: 7", "Server: x", ":", "\r\n\r\n", "\xff", "  ",
+    "X-Content-Length: 7", "Server: x", ":", "\r\n\r\n", "\xff", "  ", "\r\nCONTENT-LENGTH:", "18446744073709551616",
 };
 
 template <size_t N>
@@ -120,6 +120,12 @@ void CheckHeaders(const std::string& headers)
         Check(nLength == -1, "no length without its field", headers);
     if (headers.empty())
         Check(nStatus == 0 && nLength == -1, "nothing from an empty block", headers);
+    uint64_t nAnnounced = 0;
+    if (AnnouncedLengthOf(str, &nAnnounced)) {
+        Check(headers.find("\r\n") != std::string::npos, "a strict length only from a header line", headers);
+        Check(headers.find(std::to_string(nAnnounced)) != std::string::npos, "a strict length is written out",
+              headers);
+    }
 }
 
 // The string type against std::string, with indices in and out of range.
