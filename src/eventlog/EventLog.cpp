@@ -2,17 +2,18 @@
 
 #include <cstring>
 
+#include "framework/Handles.h"
 #include "framework/WinApp.h"
 
 namespace {
 
 const char kLibraryName[] = "QbLog.dll";
 
-typedef int (*PFN_WRITELOG)(const LogSource* pSource, int nLevel, const char* pszText, int nLine);
-typedef void (*PFN_SETLOGLEVEL)(int nLevel);
-typedef void (*PFN_SETLOGFILE)(const char* pszPath);
+typedef decltype(&::WriteLog) PFN_WRITELOG;
+typedef decltype(&::SetLogLevel) PFN_SETLOGLEVEL;
+typedef decltype(&::SetLogFile) PFN_SETLOGFILE;
 
-HMODULE g_hLogLibrary = nullptr;
+CUniqueModule g_logLibrary;
 PFN_SETLOGFILE g_pfnSetLogFile = nullptr;
 PFN_SETLOGLEVEL g_pfnSetLogLevel = nullptr;
 PFN_WRITELOG g_pfnWriteLog = nullptr;
@@ -52,7 +53,7 @@ void ShowBindingError(const char* pszFormat, const char* pszCaption)
 template <typename T>
 T Resolve(const char* pszName)
 {
-    return reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(g_hLogLibrary, pszName)));
+    return reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(g_logLibrary.Get(), pszName)));
 }
 
 } // namespace
@@ -60,9 +61,9 @@ T Resolve(const char* pszName)
 int LoadLogLibrary()
 {
     ClearEntryPoints();
-    if (!g_hLogLibrary) {
-        g_hLogLibrary = LoadFromProgramFolder();
-        if (!g_hLogLibrary) {
+    if (!g_logLibrary.IsValid()) {
+        g_logLibrary.Reset(LoadFromProgramFolder());
+        if (!g_logLibrary.IsValid()) {
             ShowBindingError("Error loading logging library: %s", "Quillbrook Updater");
             return FALSE;
         }
@@ -74,24 +75,22 @@ int LoadLogLibrary()
     if (g_pfnSetLogFile && g_pfnSetLogLevel && g_pfnWriteLog)
         return TRUE;
 
-    ::FreeLibrary(g_hLogLibrary);
+    g_logLibrary.Reset();
     if (!g_pfnSetLogFile)
         ShowBindingError("Unable to retrieve function SetLogFile from %s", "Quillbrook Suite");
     if (!g_pfnSetLogLevel)
         ShowBindingError("Unable to retrieve function SetLogLevel from %s", "Quillbrook Suite");
     if (!g_pfnWriteLog)
         ShowBindingError("Unable to retrieve function WriteLog from %s", "Quillbrook Suite");
-    g_hLogLibrary = nullptr;
     ClearEntryPoints();
     return FALSE;
 }
 
 int UnloadLogLibrary()
 {
-    if (!g_hLogLibrary)
+    if (!g_logLibrary.IsValid())
         return FALSE;
-    ::FreeLibrary(g_hLogLibrary);
-    g_hLogLibrary = nullptr;
+    g_logLibrary.Reset();
     ClearEntryPoints();
     return TRUE;
 }

@@ -57,11 +57,6 @@ BOOL CFileException::GetErrorMessage(char* pszError, UINT nMaxError, UINT* pnHel
     return TRUE;
 }
 
-CFile::~CFile()
-{
-    Abort();
-}
-
 BOOL CFile::Open(const char* pszFileName, UINT nOpenFlags, CFileException* pError)
 {
     DWORD nAccess = GENERIC_READ;
@@ -78,8 +73,9 @@ BOOL CFile::Open(const char* pszFileName, UINT nOpenFlags, CFileException* pErro
     }
     const DWORD nCreation = (nOpenFlags & modeCreate) ? CREATE_ALWAYS : OPEN_EXISTING;
 
-    m_hFile = ::CreateFileA(pszFileName, nAccess, nShare, nullptr, nCreation, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (m_hFile == INVALID_HANDLE_VALUE) {
+    m_hFile = FileHandleOf(
+        ::CreateFileA(pszFileName, nAccess, nShare, nullptr, nCreation, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!m_hFile.IsValid()) {
         const DWORD nOsError = ::GetLastError();
         if (pError) {
             pError->m_cause = CauseOf(nOsError);
@@ -98,7 +94,7 @@ ULONGLONG CFile::Seek(LONGLONG lOff, UINT nFrom)
     distance.QuadPart = lOff;
     LARGE_INTEGER position;
     const DWORD nMethod = nFrom == end ? FILE_END : nFrom == current ? FILE_CURRENT : FILE_BEGIN;
-    if (!::SetFilePointerEx(m_hFile, distance, &position, nMethod))
+    if (!::SetFilePointerEx(m_hFile.Get(), distance, &position, nMethod))
         ThrowLastError();
     return static_cast<ULONGLONG>(position.QuadPart);
 }
@@ -106,7 +102,7 @@ ULONGLONG CFile::Seek(LONGLONG lOff, UINT nFrom)
 void CFile::Write(const void* pBuf, UINT nCount)
 {
     DWORD nWritten = 0;
-    if (!::WriteFile(m_hFile, pBuf, nCount, &nWritten, nullptr))
+    if (!::WriteFile(m_hFile.Get(), pBuf, nCount, &nWritten, nullptr))
         ThrowLastError();
     // A short write without an error means the volume is full.
     if (nWritten != nCount)
@@ -115,17 +111,14 @@ void CFile::Write(const void* pBuf, UINT nCount)
 
 void CFile::Close()
 {
-    const HANDLE hFile = m_hFile;
-    m_hFile = INVALID_HANDLE_VALUE;
-    if (hFile != INVALID_HANDLE_VALUE && !::CloseHandle(hFile))
+    const HANDLE hFile = m_hFile.Detach();
+    if (hFile && !::CloseHandle(hFile))
         ThrowLastError();
 }
 
 void CFile::Abort()
 {
-    if (m_hFile != INVALID_HANDLE_VALUE)
-        ::CloseHandle(m_hFile);
-    m_hFile = INVALID_HANDLE_VALUE;
+    m_hFile.Reset();
 }
 
 void CFile::Remove(const char* pszFileName)

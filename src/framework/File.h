@@ -5,6 +5,7 @@
 #include "Win32.h"
 #include "CObject.h"
 #include "CString.h"
+#include "Handles.h"
 
 class CFileException : public CObject {
 public:
@@ -38,7 +39,6 @@ public:
     CFile() = default;
     CFile(const CFile&) = delete;
     CFile& operator=(const CFile&) = delete;
-    ~CFile() override;
 
     BOOL Open(const char* pszFileName, UINT nOpenFlags, CFileException* pError = nullptr);
     ULONGLONG Seek(LONGLONG lOff, UINT nFrom);
@@ -47,11 +47,10 @@ public:
     // Closes without reporting a failure: for paths that are abandoning the
     // file anyway.
     void Abort();
-    BOOL IsOpen() const { return m_hFile != INVALID_HANDLE_VALUE; }
 
     static void Remove(const char* pszFileName);
 
-    HANDLE m_hFile = INVALID_HANDLE_VALUE;
+    CUniqueHandleValue m_hFile; // closed with the object
 
 private:
     [[noreturn]] void ThrowLastError() const;

@@ -48,13 +48,17 @@ namespace handles_detail {
 inline void CloseKey(HKEY h) { ::RegCloseKey(h); }
 inline void CloseFileHandle(HANDLE h) { ::CloseHandle(h); }
 inline void ReleaseModule(HMODULE h) { ::FreeLibrary(h); }
-inline void CloseSocketHandle(SOCKET s) { ::closesocket(s); }
 } // namespace handles_detail
 
 using CUniqueHKey = CUniqueHandle<HKEY, nullptr, handles_detail::CloseKey>;
 using CUniqueModule = CUniqueHandle<HMODULE, nullptr, handles_detail::ReleaseModule>;
-using CUniqueSocket = CUniqueHandle<SOCKET, INVALID_SOCKET, handles_detail::CloseSocketHandle>;
 // CreateFile reports failure as INVALID_HANDLE_VALUE, which is not a constant
 // expression, so file handles use a null invalid value: reset a failed
 // CreateFile result before storing it.
 using CUniqueHandleValue = CUniqueHandle<HANDLE, nullptr, handles_detail::CloseFileHandle>;
+
+// The owner of a CreateFile result, empty when it failed.
+inline CUniqueHandleValue FileHandleOf(HANDLE h)
+{
+    return CUniqueHandleValue(h == INVALID_HANDLE_VALUE ? nullptr : h);
+}

@@ -40,12 +40,6 @@ BOOL CWnd::PostMessage(UINT message, WPARAM wParam, LPARAM lParam)
     return ::PostMessageA(m_hWnd, message, wParam, lParam);
 }
 
-HICON CWnd::SetIcon(HICON hIcon, BOOL bBigIcon)
-{
-    return reinterpret_cast<HICON>(
-        SendMessage(WM_SETICON, bBigIcon ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(hIcon)));
-}
-
 BOOL CWnd::OnWndMsg(UINT, WPARAM, LPARAM, LRESULT*)
 {
     return FALSE;
@@ -58,11 +52,6 @@ LRESULT CWnd::Default()
 {
     m_bDefaultRequested = TRUE;
     return 0;
-}
-
-int CProgressCtrl::SetPos(int nPos)
-{
-    return static_cast<int>(SendMessage(PBM_SETPOS, static_cast<WPARAM>(nPos), 0));
 }
 
 void DDX_Control(CDataExchange* pDX, int nIDC, CWnd& rControl)

@@ -21,7 +21,6 @@ public:
     ~CWnd() override;
 
     HWND m_hWnd = nullptr;
-    HWND GetSafeHwnd() const { return this ? m_hWnd : nullptr; }
 
     int MessageBox(const char* pszText, const char* pszCaption = nullptr, UINT nType = MB_OK);
     BOOL ShowWindow(int nCmdShow);
@@ -29,7 +28,6 @@ public:
     void GetClientRect(RECT* pRect) const;
     LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
     BOOL PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
-    HICON SetIcon(HICON hIcon, BOOL bBigIcon);
 
     // The message map: a handler returns TRUE when it has handled the
     // message and has put its result in *pResult.
@@ -42,10 +40,8 @@ protected:
 };
 
 // A control of a dialog, attached to its window by DDX_Control.
-class CProgressCtrl : public CWnd {
-public:
-    int SetPos(int nPos);
-};
+// Its position is set with PBM_SETPOS through SendMessage.
+class CProgressCtrl : public CWnd {};
 
 void DDX_Control(CDataExchange* pDX, int nIDC, CWnd& rControl);
 

@@ -3,13 +3,14 @@
 #include <cstdlib>
 
 #include "eventlog/EventLog.h"
+#include "eventlog/LogLines.h"
 #include "framework/File.h"
 #include "framework/Handles.h"
 #include "UrlParser.h"
 
 namespace {
 
-const LogSource kLogSource = {"Updater.exe", "1.0", "HttpInterface", ""};
+const LogSource kLogSource = ModuleLogSource("HttpInterface");
 const int kMessageSize = 1024;
 
 } // namespace
@@ -20,11 +21,6 @@ CHttpInterface::CHttpInterface(const CString& strHost, int nPort, int nTimeout, 
       m_strHttpVersion(strHttpVersion)
 {
     ParseProxySetting(ReadProxySetting(), "http");
-}
-
-CHttpInterface::~CHttpInterface()
-{
-    Close();
 }
 
 CString CHttpInterface::ReadProxySetting()
@@ -114,7 +110,7 @@ int CHttpInterface::Request(const CString& strPath, int& nLength)
     if (!Connect(strTarget, static_cast<UINT>(nTargetPort))) {
         const int nError = ::WSAGetLastError();
         wsprintfA(szMessage, "Error %d connecting to host: '%s'", nError, strTarget.GetString());
-        LogEvent(&kLogSource, 0, szMessage, 405);
+        LogEvent(&kLogSource, 0, szMessage, LOG_LINE_CONNECT_ERROR);
         // The owner learns of the failure as of a closed connection, and
         // before Request returns.
         if (m_pfnClose)
@@ -133,7 +129,7 @@ int CHttpInterface::Request(const CString& strPath, int& nLength)
         file.Close();
         Close();
         wsprintfA(szMessage, "Socket file exception: '%s'", szError);
-        LogEvent(&kLogSource, 0, szMessage, 478);
+        LogEvent(&kLogSource, 0, szMessage, LOG_LINE_SOCKET_FILE_ERROR);
         nLength = -1;
         return -1;
     }

@@ -10,7 +10,8 @@ class CHttpInterface : public CNotifySocket {
 public:
     CHttpInterface(const CString& strHost, int nPort, int nTimeout, const CString& strHttpVersion, void* pContext,
                    DataCallback pfnData, CloseCallback pfnClose);
-    ~CHttpInterface() override;
+    // The socket closes with the base class.
+    ~CHttpInterface() override = default;
 
     // 1 when the request has been written; -1 (and nLength -1) when the
     // connect or the write failed.

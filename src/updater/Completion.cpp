@@ -4,6 +4,7 @@
 #include "UpdaterDlg.h"
 #include "UpdateSignature.h"
 #include "eventlog/EventLog.h"
+#include "eventlog/LogLines.h"
 #include "net/UrlParser.h"
 #include "resources/resource.h"
 
@@ -69,7 +70,7 @@ BOOL CUpdaterDlg::IsSignatureAccepted()
 void CUpdaterDlg::ReportHttpError()
 {
     wsprintfA(g_szDetailText, "HTTP error %d when retrieving %s", GetStatusCode(), m_strDestPath.GetString());
-    LogEvent(&g_logUpdaterDlg, 1, g_szDetailText, 567);
+    LogEvent(&g_logUpdaterDlg, 1, g_szDetailText, LOG_LINE_HTTP_ERROR);
     wsprintfA(g_szUserText, "No updates are currently available");
     ShowWindow(SW_HIDE);
     MessageBox(g_szUserText, "Quillbrook Updater", MB_OK);
@@ -95,7 +96,7 @@ void CUpdaterDlg::ReportLaunchFailure(int nResult)
     strCaption.LoadString(IDS_CAPTION);
     wsprintfA(g_szDetailText, g_strDetailFormat, m_strDestPath.GetString(), nResult);
     wsprintfA(g_szUserText, g_strUserFormat, m_strDestPath.GetString());
-    LogEvent(&g_logUpdaterDlg, 0, g_szDetailText, 594);
+    LogEvent(&g_logUpdaterDlg, 0, g_szDetailText, LOG_LINE_LAUNCH_ERROR);
     MessageBox(g_szUserText, strCaption, MB_OK);
 }
 
@@ -120,5 +121,5 @@ void CUpdaterDlg::ReportLostConnection(int nErrorCode)
     wsprintfA(g_szUserText, g_strUserFormat, url.GetHost().GetString());
     wsprintfA(g_szDetailText, g_strDetailFormat, url.GetHost().GetString(), url.GetPort(), nErrorCode);
     MessageBox(g_szUserText, strCaption, MB_OK);
-    LogEvent(&g_logUpdaterDlg, 0, g_szDetailText, 615);
+    LogEvent(&g_logUpdaterDlg, 0, g_szDetailText, LOG_LINE_CONNECTION_LOST);
 }

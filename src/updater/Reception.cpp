@@ -11,6 +11,8 @@
 
 #include "ResponseHeaders.h"
 #include "eventlog/EventLog.h"
+#include "eventlog/LogLines.h"
+#include "framework/Handles.h"
 #include "net/HttpInterface.h"
 
 namespace {
@@ -216,7 +218,7 @@ void CUpdaterDlg::LogStoreError(const CFileException& e)
     char szMessage[1024];
     e.GetErrorMessage(szMessage, sizeof(szMessage));
     wsprintfA(g_szDetailText, "Error writing to %s: %s", m_strDestPath.GetString(), szMessage);
-    LogEvent(&g_logUpdaterDlg, 0, g_szDetailText, 335);
+    LogEvent(&g_logUpdaterDlg, 0, g_szDetailText, LOG_LINE_WRITE_ERROR);
 }
 
 // Complete: the connection ended normally after the header block and at
@@ -260,13 +262,10 @@ BOOL CUpdaterDlg::FinishTempFile()
 // is reported rather than replaced under it.
 BOOL CUpdaterDlg::CommitDownload()
 {
-    const HANDLE hDest =
-        ::CreateFileA(m_strDestPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD dwError = ERROR_SUCCESS;
-    if (hDest != INVALID_HANDLE_VALUE)
-        ::CloseHandle(hDest);
-    else if (::GetLastError() != ERROR_FILE_NOT_FOUND)
-        dwError = ::GetLastError();
+    CUniqueHandleValue dest(FileHandleOf(
+        ::CreateFileA(m_strDestPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    DWORD dwError = dest.IsValid() || ::GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : ::GetLastError();
+    dest.Reset(); // the move needs the destination closed
     if (dwError == ERROR_SUCCESS &&
         !::MoveFileExA(m_strTempPath, m_strDestPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         dwError = ::GetLastError();

@@ -3,6 +3,7 @@
 
 #include "UpdaterDlg.h"
 #include "eventlog/EventLog.h"
+#include "eventlog/LogLines.h"
 #include "net/HttpInterface.h"
 #include "net/UrlParser.h"
 
@@ -28,7 +29,7 @@ void CUpdaterDlg::StartUpdate()
         wsprintfA(g_szUserText, "Unable to connect to update server %s on port %d\n", url.GetHost().GetString(),
                   url.GetPort());
         MessageBox(g_szUserText, "Quillbrook Updater", MB_OK);
-        LogEvent(&g_logUpdaterDlg, 0, g_szUserText, 493);
+        LogEvent(&g_logUpdaterDlg, 0, g_szUserText, LOG_LINE_UNABLE_TO_CONNECT);
 
         // Connected, but the request could not be sent: no end of the
         // connection will follow, so the dialog ends after the report

@@ -5,7 +5,7 @@
 #include "net/HttpInterface.h"
 #include "resources/resource.h"
 
-const LogSource g_logUpdaterDlg = {"Updater.exe", "1.0", "UpdaterDlg", ""};
+const LogSource g_logUpdaterDlg = ModuleLogSource("UpdaterDlg");
 
 char g_szUserText[1024];
 char g_szDetailText[1024];

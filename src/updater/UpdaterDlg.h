@@ -6,8 +6,9 @@
 #include "framework/File.h"
 #include "framework/Window.h"
 
+#include "eventlog/EventLog.h"
+
 class CHttpInterface;
-struct LogSource;
 
 // The event-log record that names this module.
 extern const LogSource g_logUpdaterDlg;

@@ -4,12 +4,7 @@
 
 #include <string>
 
-struct FakeLogSource {
-    const char* pszProgram;
-    const char* pszVersion;
-    const char* pszModule;
-    const char* pszReserved;
-};
+#include "QbLog.h"
 
 extern "C" {
 
@@ -22,12 +17,12 @@ __declspec(dllexport) void SetLogLevel(int) {}
 #endif
 
 #ifdef EXPORT_WRITELOG
-static const FakeLogSource* g_pLastSource;
+static const QbLogSource* g_pLastSource;
 static int g_nLastLevel = -1;
 static std::string g_strLastText;
 static int g_nLastLine = -1;
 
-__declspec(dllexport) int WriteLog(const FakeLogSource* pSource, int nLevel, const char* pszText, int nLine)
+__declspec(dllexport) int WriteLog(const QbLogSource* pSource, int nLevel, const char* pszText, int nLine)
 {
     g_pLastSource = pSource;
     g_nLastLevel = nLevel;
@@ -36,7 +31,7 @@ __declspec(dllexport) int WriteLog(const FakeLogSource* pSource, int nLevel, con
     return 42;
 }
 
-__declspec(dllexport) void LastRecord(const FakeLogSource** ppSource, int* pnLevel, const char** ppszText, int* pnLine)
+__declspec(dllexport) void LastRecord(const QbLogSource** ppSource, int* pnLevel, const char** ppszText, int* pnLine)
 {
     *ppSource = g_pLastSource;
     *pnLevel = g_nLastLevel;

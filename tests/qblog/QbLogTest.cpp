@@ -15,9 +15,9 @@
 
 namespace {
 
-typedef int (*PFN_WRITELOG)(const QbLogSource*, int, const char*, int);
-typedef void (*PFN_SETLOGLEVEL)(int);
-typedef void (*PFN_SETLOGFILE)(const char*);
+typedef decltype(&::WriteLog) PFN_WRITELOG;
+typedef decltype(&::SetLogLevel) PFN_SETLOGLEVEL;
+typedef decltype(&::SetLogFile) PFN_SETLOGFILE;
 
 const QbLogSource kUpdaterDlg = {"Updater.exe", "1.0", "UpdaterDlg", ""};
 

@@ -454,10 +454,10 @@ TEST_F(Reception, FailedWriteIsLoggedOnceNamingTheDestinationAndNothingIsCommitt
     Receiver r(dest);
     r.Feed("HTTP/1.0 200 OK\r\nContent-Length: 4096\r\n\r\n" + Body(1024));
     // Writes now go to a handle that refuses them, as a failing volume would.
-    const HANDLE hHeld = r.dlg.m_fileTemp.m_hFile;
-    r.dlg.m_fileTemp.m_hFile =
-        CreateFileA(readOnly.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(r.dlg.m_fileTemp.m_hFile, INVALID_HANDLE_VALUE);
+    const HANDLE hHeld = r.dlg.m_fileTemp.m_hFile.Detach();
+    r.dlg.m_fileTemp.m_hFile = FileHandleOf(
+        CreateFileA(readOnly.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(r.dlg.m_fileTemp.m_hFile.IsValid());
     r.Feed(Body(3072));
     CloseHandle(hHeld);
     r.dlg.OnTransferClosed(0);

@@ -1,0 +1,13 @@
+#pragma once
+// The source line of each event-log record the program writes: a fixed
+// number per report site, which the suite's log readers know it by.
+
+enum LogLine {
+    LOG_LINE_WRITE_ERROR = 335,        // UpdaterDlg: "Error writing to %s: %s"
+    LOG_LINE_CONNECT_ERROR = 405,      // HttpInterface: "Error %d connecting to host: '%s'"
+    LOG_LINE_SOCKET_FILE_ERROR = 478,  // HttpInterface: "Socket file exception: '%s'"
+    LOG_LINE_UNABLE_TO_CONNECT = 493,  // UpdaterDlg: "Unable to connect to update server %s on port %d\n"
+    LOG_LINE_HTTP_ERROR = 567,         // UpdaterDlg: "HTTP error %d when retrieving %s"
+    LOG_LINE_LAUNCH_ERROR = 594,       // UpdaterDlg: "An error occurred attempting to launch %s: Error %d"
+    LOG_LINE_CONNECTION_LOST = 615,    // UpdaterDlg: "Connection to %s:%d unexpectedly lost: Error %d"
+};
