@@ -3,8 +3,10 @@
 # on an X display of its own.
 #
 #   bench/run.sh [--long] [bench.py options, e.g. --runs 7]
+#   bench/run.sh --per-block [perblock.py options, e.g. --extra old=DIR]
 #
-# --long adds a 256 MiB body to the 8 and 64 MiB ones. The build directory is
+# --long adds a 256 MiB body to the 8 and 64 MiB ones; --per-block counts the
+# loops' cost per block instead (bench/perblock.py). The build directory is
 # $BENCH_BUILD_DIR (default build-bench); the table of the run is also written
 # to bench-table.md in it.
 set -eu
@@ -13,8 +15,12 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BENCH_BUILD_DIR:-$ROOT/build-bench}
 case $BUILD in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
 SIZES=8,64
+PER_BLOCK=
 if [ "${1:-}" = --long ]; then
     SIZES=8,64,256
+    shift
+elif [ "${1:-}" = --per-block ]; then
+    PER_BLOCK=1
     shift
 fi
 
@@ -54,5 +60,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$WINESERVER" -w
 fi
 
+if [ -n "$PER_BLOCK" ]; then
+    python3 "$ROOT/bench/perblock.py" --build "$BUILD" --prefix "$WINEPREFIX" --work "$BUILD/bench-work" \
+        --wine "$WINE" --wineserver "$WINESERVER" "$@"
+    exit
+fi
 python3 "$ROOT/bench/bench.py" --build "$BUILD" --prefix "$WINEPREFIX" --work "$BUILD/bench-work" \
     --sizes "$SIZES" --wine "$WINE" --wineserver "$WINESERVER" --out "$BUILD/bench-table.md" "$@"
