@@ -73,7 +73,8 @@ public:
             wc.hInstance = hInstance;
             wc.lpszClassName = kClassName;
             ::RegisterClassA(&wc); // fails harmlessly when another thread registered it
-            t_state.hWnd = ::CreateWindowExA(0, kClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, hInstance, nullptr);
+            t_state.hWnd =
+                ::CreateWindowExA(0, kClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, hInstance, nullptr);
         }
         return t_state.hWnd;
     }

@@ -92,7 +92,8 @@ INT_PTR CDialog::DoModal()
     // The window is created hidden and shown only once OnInitDialog has
     // returned without ending the dialog, and after it has been centred.
     std::vector<unsigned char> copy(static_cast<const unsigned char*>(pTemplate),
-                                    static_cast<const unsigned char*>(pTemplate) + ::SizeofResource(hInstance, hResource));
+                                    static_cast<const unsigned char*>(pTemplate) +
+                                        ::SizeofResource(hInstance, hResource));
     const bool bExtended = copy.size() >= 16 && copy[2] == 0xFF && copy[3] == 0xFF;
     const size_t nStyleOffset = bExtended ? 12 : 0;
     if (copy.size() < nStyleOffset + sizeof(DWORD))
