@@ -5,7 +5,7 @@
 #include <winhttp.h>
 
 #include <string>
-#include <vector>
+#include "PeerCopy.h"
 
 namespace {
 
@@ -46,26 +46,9 @@ int main(int argc, char** argv)
         !::WinHttpReceiveResponse(hRequest, nullptr))
         return 3;
 
-    HANDLE hFile = ::CreateFileA(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return 4;
-    std::vector<char> buffer(64 * 1024);
-    int nExitCode = 0;
-    for (;;) {
-        DWORD nRead = 0;
-        if (!::WinHttpReadData(hRequest, buffer.data(), static_cast<DWORD>(buffer.size()), &nRead)) {
-            nExitCode = 2;
-            break;
-        }
-        if (nRead == 0)
-            break;
-        DWORD nWritten = 0;
-        if (!::WriteFile(hFile, buffer.data(), nRead, &nWritten, nullptr) || nWritten != nRead) {
-            nExitCode = 4;
-            break;
-        }
-    }
-    ::CloseHandle(hFile);
+    const int nExitCode = CopyToFile(argv[2], [&](char* pBuffer, DWORD nSize, DWORD* pnRead) {
+        return ::WinHttpReadData(hRequest, pBuffer, nSize, pnRead) != FALSE;
+    });
     ::WinHttpCloseHandle(hRequest);
     ::WinHttpCloseHandle(hConnect);
     ::WinHttpCloseHandle(hSession);

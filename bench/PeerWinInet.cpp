@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <wininet.h>
 
-#include <vector>
+#include "PeerCopy.h"
 
 int main(int argc, char** argv)
 {
@@ -17,26 +17,9 @@ int main(int argc, char** argv)
     HINTERNET hUrl = ::InternetOpenUrlA(hInternet, argv[1], nullptr, 0, dwFlags, 0);
     if (!hUrl)
         return 3;
-    HANDLE hFile = ::CreateFileA(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return 4;
-    std::vector<char> buffer(64 * 1024);
-    int nExitCode = 0;
-    for (;;) {
-        DWORD nRead = 0;
-        if (!::InternetReadFile(hUrl, buffer.data(), static_cast<DWORD>(buffer.size()), &nRead)) {
-            nExitCode = 2;
-            break;
-        }
-        if (nRead == 0)
-            break;
-        DWORD nWritten = 0;
-        if (!::WriteFile(hFile, buffer.data(), nRead, &nWritten, nullptr) || nWritten != nRead) {
-            nExitCode = 4;
-            break;
-        }
-    }
-    ::CloseHandle(hFile);
+    const int nExitCode = CopyToFile(argv[2], [&](char* pBuffer, DWORD nSize, DWORD* pnRead) {
+        return ::InternetReadFile(hUrl, pBuffer, nSize, pnRead) != FALSE;
+    });
     ::InternetCloseHandle(hUrl);
     ::InternetCloseHandle(hInternet);
     return nExitCode;
