@@ -83,7 +83,8 @@ TEST(Resources, StringTableHoldsExactlyTheProgramsTexts)
     } strings[] = {
         {103, "Windows sockets initialization failed."},
         {104, "Connection to %s:%d unexpectedly lost: Error %d"},
-        {105, "Your connection to the update server %s was unexpectedly terminated. Please check your connection and try again."},
+        {105, "Your connection to the update server %s was unexpectedly terminated. Please check your connection and "
+              "try again."},
         {106, "Quillbrook Updater"},
         {107, "Are you sure you want to cancel your software update?"},
         {108, "An error occurred attempting to launch %s: Error %d"},
@@ -208,6 +209,7 @@ TEST(Resources, VersionInformation)
         EXPECT_FALSE(VersionString(info, pszName).empty()) << pszName;
 
     DWORD* pTranslation = nullptr;
-    ASSERT_TRUE(VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&pTranslation), &nLength));
+    ASSERT_TRUE(
+        VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&pTranslation), &nLength));
     EXPECT_EQ(*pTranslation, MAKELONG(0x409, 1200));
 }

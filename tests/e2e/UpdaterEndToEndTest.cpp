@@ -9,20 +9,20 @@
 #include <string>
 #include <vector>
 
-#include "e2e/ProgramRun.h"
+#include "eventlog/LogLines.h"
+#include "support/Installation.h"
+#include "support/LogRecords.h"
+#include "support/Processes.h"
 #include "support/ScriptedServer.h"
 #include "support/SuiteSettings.h"
+#include "support/Waits.h"
 
 namespace {
 
-const char kUpdatesKey[] = "SOFTWARE\\Quillbrook\\QBSUITE\\Updates";
-const char kSuiteKey[] = "SOFTWARE\\Quillbrook\\QBSUITE";
-const char kChannelKey[] = "Software\\Quillbrook\\QBSUITE\\Channels\\Channel8";
+using namespace SuiteSettings;
 
 const char kSourcePath[] = "/updates/Update.exe";
 const char kDescriptionPath[] = "/pages/upgrade_info.html";
-
-enum Outcome { kCompleted = 0, kCancelled = 1, kConnectionFailed = 2, kHttpError = 3, kSignatureRefused = 7 };
 
 std::string Response200(const std::string& body)
 {
@@ -57,62 +57,60 @@ std::string PatternBody(size_t nSize)
     return body;
 }
 
-bool WaitFor(const std::function<bool()>& condition, DWORD nTimeoutMs)
-{
-    const DWORD nStart = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - nStart > nTimeoutMs)
-            return false;
-        Sleep(20);
-    }
-    return true;
-}
-
+// Each test starts with none of the suite's settings but the root; what the
+// prefix held is put back at the end.
 class UpdaterEndToEnd : public ::testing::Test {
 protected:
+    static void SetUpTestSuite() { Backup(); }
+    static void TearDownTestSuite() { Restore(); }
     void SetUp() override
     {
-        m_folder = NewTempFolder();
-        m_programFolder = m_folder + "\\program files";
-        m_root = m_folder + "\\suite root";
-        for (const std::string& folder :
-             {m_programFolder, m_root, m_root + "\\ContentCache", m_root + "\\templates"})
-            ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr)) << folder;
-        ASSERT_TRUE(CopyFileA(WindowsPath(UPDATER_EXE).c_str(), Exe().c_str(), FALSE));
-        ASSERT_TRUE(CopyFileA(WindowsPath(QBLOG_DLL).c_str(), (m_programFolder + "\\QbLog.dll").c_str(), FALSE));
-        m_rootPath.Set(m_root);
-        m_cache.Remove();
+        Clear();
+        Set(kSuiteKey, "RootPath", install.Root());
     }
+    void TearDown() override { Clear(); }
 
-    void TearDown() override { RemoveFolder(m_folder); }
-
-    std::string Exe() const { return m_programFolder + "\\Updater.exe"; }
-    std::string UpdateProgram() const { return m_root + "\\ContentCache\\Update.exe"; }
-    std::string DescriptionPage() const { return m_root + "\\templates\\upgrade_info.html"; }
-    std::vector<LogRecord> Log() const { return ReadLogRecords(m_programFolder + "\\QbLog.log"); }
-    std::vector<std::string> PartFiles() const { return FilesMatching(m_root + "\\ContentCache\\*.part"); }
+    std::string Exe() const { return install.Exe(); }
+    std::string UpdateProgram() const { return install.Dest(true); }
+    std::vector<LogRecord> Log() const { return ReadLogRecords(install.Log()); }
+    std::vector<std::string> PartFiles() const { return ListFiles(install.DestFolder(true), "*.part"); }
 
     void ServeFrom(int nPort)
     {
         const std::string server = "http://127.0.0.1:" + std::to_string(nPort);
-        m_source.Set(server + kSourcePath);
-        m_description.Set(server + kDescriptionPath);
+        Set(kUpdatesKey, "Source", server + kSourcePath);
+        Set(kUpdatesKey, "Description", server + kDescriptionPath);
     }
 
     // The program started from its quoted path, with arguments after a blank.
-    ProgramRun Run(const std::string& arguments, const RunOptions& options = {})
+    ProgramRun Run(const std::string& arguments, const ProgramOptions& options = {})
     {
         const std::string commandLine = "\"" + Exe() + "\"" + (arguments.empty() ? "" : " " + arguments);
         return RunProgram(Exe(), commandLine, options);
     }
 
-    std::string m_folder;
-    std::string m_programFolder;
-    std::string m_root;
-    SavedMachineValue m_source{kUpdatesKey, "Source"};
-    SavedMachineValue m_description{kUpdatesKey, "Description"};
-    SavedMachineValue m_rootPath{kSuiteKey, "RootPath"};
-    SavedMachineValue m_cache{kChannelKey, "Cache"};
+    // A run that stored the body whole, with no box, record or temporary file.
+    void ExpectStored(const ProgramRun& run, const std::string& path, const std::string& body)
+    {
+        ASSERT_TRUE(run.bEnded);
+        EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kCompleted));
+        EXPECT_TRUE(run.boxes.empty());
+        const std::string stored = ReadWholeFile(path);
+        EXPECT_EQ(stored.size(), body.size());
+        EXPECT_TRUE(stored == body);
+        EXPECT_TRUE(Log().empty());
+        EXPECT_TRUE(PartFiles().empty());
+    }
+
+    // The started program writes its own path into its mark; the mark
+    // exists before it has written into it.
+    bool WaitForStart() const
+    {
+        const std::string mark = UpdateProgram() + ".mark";
+        return WaitUntil([&] { return ReadWholeFile(mark).find("Update.exe") != std::string::npos; }, 10000);
+    }
+
+    Installation install{"updater e2e", WindowsPath(UPDATER_EXE), WindowsPath(QBLOG_DLL)};
 };
 
 struct ModeCase {
@@ -173,47 +171,25 @@ TEST_F(UpdaterEndToEnd, RunModeStoresAndStartsTheUpdateProgram)
 
     const ProgramRun run = Run("/run");
 
-    ASSERT_TRUE(run.bEnded);
-    EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kCompleted));
-    EXPECT_TRUE(run.boxes.empty());
+    ExpectStored(run, UpdateProgram(), program);
     EXPECT_EQ(RequestLine(server.Request()), RequestLineFor(kSourcePath));
-    EXPECT_TRUE(ReadWholeFile(UpdateProgram()) == program);
-    const std::string mark = UpdateProgram() + ".mark";
-    // The mark exists before the started program has written into it.
-    EXPECT_TRUE(WaitFor([&] { return ReadWholeFile(mark).find("Update.exe") != std::string::npos; }, 10000))
-        << "the update program did not start";
-    EXPECT_TRUE(PartFiles().empty());
-    EXPECT_TRUE(Log().empty());
+    EXPECT_TRUE(WaitForStart()) << "the update program did not start";
 }
 
 // The suite's settings as its 32-bit installer writes them on 64-bit
-// Windows, with nothing in the native view; the prefix's own settings are
-// put back afterwards.
+// Windows, with nothing in the native view.
 TEST_F(UpdaterEndToEnd, SettingsOfA32BitInstallerAreFound)
 {
-    struct Only32BitView {
-        Only32BitView()
-        {
-            SuiteSettings::Backup();
-            SuiteSettings::Clear();
-        }
-        ~Only32BitView() { SuiteSettings::Restore(); }
-    } only32BitView;
+    Clear();
     const std::string program = ReadWholeFile(WindowsPath(MARK_EXE));
     ScriptedServer server(Answering(Response200(program)));
-    SuiteSettings::Set(SuiteSettings::kUpdatesKey32, "Source",
-                       "http://127.0.0.1:" + std::to_string(server.Port()) + kSourcePath);
-    SuiteSettings::Set(SuiteSettings::kSuiteKey32, "RootPath", m_root);
+    Set(kUpdatesKey32, "Source", "http://127.0.0.1:" + std::to_string(server.Port()) + kSourcePath);
+    Set(kSuiteKey32, "RootPath", install.Root());
 
     const ProgramRun run = Run("/run");
 
-    ASSERT_TRUE(run.bEnded);
-    EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kCompleted));
-    EXPECT_TRUE(run.boxes.empty());
-    EXPECT_TRUE(ReadWholeFile(UpdateProgram()) == program);
-    EXPECT_TRUE(WaitFor([&] { return ReadWholeFile(UpdateProgram() + ".mark").find("Update.exe") != std::string::npos; },
-                        10000))
-        << "the update program did not start";
+    ExpectStored(run, UpdateProgram(), program);
+    EXPECT_TRUE(WaitForStart()) << "the update program did not start";
 }
 
 struct DescriptionCase {
@@ -233,22 +209,16 @@ TEST_F(UpdaterEndToEnd, DescriptionModeStoresThePageWhereTheChannelSays)
     for (const DescriptionCase& where : kDescriptionCases) {
         SCOPED_TRACE(where.name);
         if (where.cache)
-            m_cache.Set(where.cache);
+            Set(kChannelKey, "Cache", where.cache);
         else
-            m_cache.Remove();
+            Remove(kChannelKey, "Cache");
         ScriptedServer server(Answering(Response200(page)));
         ServeFrom(server.Port());
 
         const ProgramRun run = Run("");
 
-        ASSERT_TRUE(run.bEnded);
-        EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kCompleted));
-        EXPECT_TRUE(run.boxes.empty());
+        ExpectStored(run, install.Root() + where.relative, page);
         EXPECT_EQ(RequestLine(server.Request()), RequestLineFor(kDescriptionPath));
-        const std::string stored = ReadWholeFile(m_root + where.relative);
-        EXPECT_EQ(stored.size(), page.size());
-        EXPECT_TRUE(stored == page);
-        EXPECT_TRUE(Log().empty());
     }
 }
 
@@ -270,7 +240,7 @@ TEST_F(UpdaterEndToEnd, NotFoundInRunModeReportsNoUpdatesAndStartsNothing)
     EXPECT_FALSE(run.boxes[0].bDialogVisible);
     const std::vector<LogRecord> log = Log();
     ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].line, 567);
+    EXPECT_EQ(log[0].line, LOG_LINE_HTTP_ERROR);
     EXPECT_EQ(log[0].level, 1);
     EXPECT_EQ(log[0].text, "HTTP error 404 when retrieving " + UpdateProgram());
     EXPECT_TRUE(ReadWholeFile(UpdateProgram()) == earlier);
@@ -280,7 +250,7 @@ TEST_F(UpdaterEndToEnd, NotFoundInRunModeReportsNoUpdatesAndStartsNothing)
 
 TEST_F(UpdaterEndToEnd, RefusedConnectionShowsTwoBoxesAndLogsThreeRecords)
 {
-    const int nPort = UnusedPort();
+    const int nPort = RefusingPort();
     ServeFrom(nPort);
     const std::string port = std::to_string(nPort);
 
@@ -296,11 +266,11 @@ TEST_F(UpdaterEndToEnd, RefusedConnectionShowsTwoBoxesAndLogsThreeRecords)
     EXPECT_EQ(run.boxes[1].text, "Unable to connect to update server 127.0.0.1 on port " + port + "\n");
     const std::vector<LogRecord> log = Log();
     ASSERT_EQ(log.size(), 3u);
-    EXPECT_EQ(log[0].line, 405);
+    EXPECT_EQ(log[0].line, LOG_LINE_CONNECT_ERROR);
     EXPECT_EQ(log[0].module, "HttpInterface");
-    EXPECT_EQ(log[1].line, 615);
+    EXPECT_EQ(log[1].line, LOG_LINE_CONNECTION_LOST);
     EXPECT_EQ(log[1].text, "Connection to 127.0.0.1:" + port + " unexpectedly lost: Error -1");
-    EXPECT_EQ(log[2].line, 493);
+    EXPECT_EQ(log[2].line, LOG_LINE_UNABLE_TO_CONNECT);
     EXPECT_EQ(log[2].text, "Unable to connect to update server 127.0.0.1 on port " + port + "\n");
     for (const LogRecord& record : log)
         EXPECT_EQ(record.level, 0);
@@ -309,16 +279,16 @@ TEST_F(UpdaterEndToEnd, RefusedConnectionShowsTwoBoxesAndLogsThreeRecords)
 
 TEST_F(UpdaterEndToEnd, WithoutTheLogLibraryItsBoxComesFirstAndTheTransferRuns)
 {
-    ASSERT_TRUE(DeleteFileA((m_programFolder + "\\QbLog.dll").c_str()));
+    ASSERT_TRUE(DeleteFileA((install.ProgramFolder() + "\\QbLog.dll").c_str()));
     // A library in the current directory must not stand in for the missing one.
-    const std::string elsewhere = m_folder + "\\current dir";
+    const std::string elsewhere = install.Folder() + "\\current dir";
     ASSERT_TRUE(CreateDirectoryA(elsewhere.c_str(), nullptr));
     ASSERT_TRUE(CopyFileA(WindowsPath(QBLOG_DLL).c_str(), (elsewhere + "\\QbLog.dll").c_str(), FALSE));
     const std::string page = "<html>new in this release</html>";
     ScriptedServer server(Answering(Response200(page)));
     ServeFrom(server.Port());
 
-    RunOptions options;
+    ProgramOptions options;
     options.currentDirectory = elsewhere;
     const ProgramRun run = Run("", options);
 
@@ -328,29 +298,30 @@ TEST_F(UpdaterEndToEnd, WithoutTheLogLibraryItsBoxComesFirstAndTheTransferRuns)
     EXPECT_EQ(run.boxes[0].text, "Error loading logging library: QbLog.dll");
     EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kCompleted));
     EXPECT_EQ(RequestLine(server.Request()), RequestLineFor(kDescriptionPath));
-    EXPECT_EQ(ReadWholeFile(DescriptionPage()), page);
+    EXPECT_EQ(ReadWholeFile(install.Dest(false)), page);
     EXPECT_FALSE(FileExists(elsewhere + "\\QbLog.log"));
-    EXPECT_FALSE(FileExists(m_programFolder + "\\QbLog.log"));
+    EXPECT_FALSE(FileExists(install.Log()));
 }
 
 TEST_F(UpdaterEndToEnd, CancelMidTransferKeepsThePreviousProgram)
 {
     const std::string previous = "the program of the previous update";
-    WriteWholeFile(UpdateProgram(), previous);
+    ASSERT_TRUE(WriteWholeFile(UpdateProgram(), previous));
     const std::string body = PatternBody(200000);
     const std::string response = Response200(body);
     // Part of the body, then nothing more until the program goes away.
-    ScriptedServer server({ServerStep::ReadRequest(), ServerStep::Send(response.substr(0, response.size() - body.size() + 8192)),
+    ScriptedServer server({ServerStep::ReadRequest(),
+                           ServerStep::Send(response.substr(0, response.size() - body.size() + 8192)),
                            ServerStep::WaitForClientClose(15000), ServerStep::Close()});
     ServeFrom(server.Port());
 
-    RunOptions options;
+    ProgramOptions options;
     bool bCancelPosted = false;
-    options.onPoll = [&](DWORD nProcessId) {
-        HWND hDialog = FindUpdateDialog(nProcessId);
-        if (bCancelPosted || !hDialog || PartFiles().empty())
+    options.onPoll = [&](HANDLE hProcess) {
+        HWND hDialog = FindUpdateDialog(GetProcessId(hProcess));
+        if (bCancelPosted || !hDialog || !IsWindowVisible(hDialog) || PartFiles().empty())
             return;
-        PostMessageA(hDialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        PressButton(hDialog, IDCANCEL);
         bCancelPosted = true;
     };
     options.answer = [](const SeenBox&) { return IDYES; };
@@ -419,24 +390,22 @@ TEST_F(UpdaterEndToEnd, OnlyAProgramWhoseSignatureHoldsUnderThePolicyReplacesThe
         {"signed-b.exe", kAbsent, pinBoth, 0},
         {"signed-a.exe", 1, pinB, kNotPinned},
     };
-    SavedMachineValue require{kUpdatesKey, "RequireSignature"};
-    SavedMachineValue pin{kUpdatesKey, "SignerThumbprint"};
     const std::string previous = "the program of the previous update";
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.pszProgram) + ", RequireSignature " +
                      (row.nRequire == kAbsent ? "absent" : std::to_string(row.nRequire)) + ", pin '" + row.pin + "'");
         if (row.nRequire == kAbsent)
-            require.Remove();
+            Remove(kUpdatesKey, "RequireSignature");
         else
-            SuiteSettings::SetValue(kUpdatesKey, "RequireSignature", REG_DWORD,
-                                    std::string(reinterpret_cast<const char*>(&row.nRequire), sizeof(DWORD)));
+            SetValue(kUpdatesKey, "RequireSignature", REG_DWORD,
+                     std::string(reinterpret_cast<const char*>(&row.nRequire), sizeof(DWORD)));
         if (row.pin.empty())
-            pin.Remove();
+            Remove(kUpdatesKey, "SignerThumbprint");
         else
-            pin.Set(row.pin);
-        WriteWholeFile(UpdateProgram(), previous);
+            Set(kUpdatesKey, "SignerThumbprint", row.pin);
+        ASSERT_TRUE(WriteWholeFile(UpdateProgram(), previous));
         DeleteFileA((UpdateProgram() + ".mark").c_str());
-        DeleteFileA((m_programFolder + "\\QbLog.log").c_str());
+        DeleteFileA(install.Log().c_str());
         const std::string program = SignedProgram(row.pszProgram);
         ASSERT_FALSE(program.empty());
         ScriptedServer server(Answering(Response200(program)));
@@ -447,11 +416,8 @@ TEST_F(UpdaterEndToEnd, OnlyAProgramWhoseSignatureHoldsUnderThePolicyReplacesThe
         ASSERT_TRUE(run.bEnded);
         const std::vector<LogRecord> log = Log();
         if (row.nRefusal == 0) {
-            EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kCompleted));
-            EXPECT_TRUE(run.boxes.empty());
-            EXPECT_TRUE(log.empty());
-            EXPECT_TRUE(ReadWholeFile(UpdateProgram()) == program);
-            EXPECT_TRUE(WaitFor([&] { return FileExists(UpdateProgram() + ".mark"); }, 10000)) << "not started";
+            ExpectStored(run, UpdateProgram(), program);
+            EXPECT_TRUE(WaitForStart()) << "not started";
         } else {
             EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kSignatureRefused));
             ASSERT_EQ(run.boxes.size(), 1u);
@@ -459,7 +425,7 @@ TEST_F(UpdaterEndToEnd, OnlyAProgramWhoseSignatureHoldsUnderThePolicyReplacesThe
             EXPECT_EQ(run.boxes[0].text, "An error occurred launching " + UpdateProgram() +
                                              ". See your Quillbrook event log for more information.");
             ASSERT_EQ(log.size(), 1u);
-            EXPECT_EQ(log[0].line, 594);
+            EXPECT_EQ(log[0].line, LOG_LINE_LAUNCH_ERROR);
             const std::string prefix = "An error occurred attempting to launch " + UpdateProgram() + ": Error ";
             EXPECT_EQ(log[0].text.rfind(prefix, 0), 0u) << log[0].text;
             if (row.nRefusal != 1)

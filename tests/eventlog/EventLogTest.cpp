@@ -1,4 +1,5 @@
 #include "eventlog/EventLog.h"
+#include "eventlog/LogLines.h"
 
 #include <gtest/gtest.h>
 
@@ -6,18 +7,11 @@
 
 #include "framework/WinApp.h"
 #include "support/BoxWatcher.h"
+#include "support/Files.h"
 
 namespace {
 
 CWinApp g_app("EventLogTest");
-
-std::string ProgramFolder()
-{
-    char szPath[MAX_PATH];
-    GetModuleFileNameA(nullptr, szPath, sizeof(szPath));
-    std::string strPath(szPath);
-    return strPath.substr(0, strPath.rfind('\\') + 1);
-}
 
 // Puts a library under the name the binding looks for, beside the test
 // program, for the length of one test.
@@ -67,10 +61,12 @@ TEST(EventLogBinding, EachMissingExportHasItsBoxInOrderAndTheLibraryIsReleased)
         std::vector<std::string> expected;
     } cases[] = {
         {"fakelog_write_only.dll",
-         {"Unable to retrieve function SetLogFile from QbLog.dll", "Unable to retrieve function SetLogLevel from QbLog.dll"}},
+         {"Unable to retrieve function SetLogFile from QbLog.dll",
+          "Unable to retrieve function SetLogLevel from QbLog.dll"}},
         {"fakelog_no_write.dll", {"Unable to retrieve function WriteLog from QbLog.dll"}},
         {"fakelog_empty.dll",
-         {"Unable to retrieve function SetLogFile from QbLog.dll", "Unable to retrieve function SetLogLevel from QbLog.dll",
+         {"Unable to retrieve function SetLogFile from QbLog.dll",
+          "Unable to retrieve function SetLogLevel from QbLog.dll",
           "Unable to retrieve function WriteLog from QbLog.dll"}},
     };
     for (const Case& c : cases) {
@@ -98,7 +94,7 @@ TEST(EventLogBinding, RecordsReachTheLibraryUnchanged)
     ASSERT_TRUE(LoadLogLibrary());
     EXPECT_TRUE(watcher.Boxes().empty());
 
-    EXPECT_EQ(LogEvent(&kSource, 1, "HTTP error 404 when retrieving C:\\x", 567), 42);
+    EXPECT_EQ(LogEvent(&kSource, 1, "HTTP error 404 when retrieving C:\\x", LOG_LINE_HTTP_ERROR), 42);
 
     typedef void (*PFN_LASTRECORD)(const LogSource**, int*, const char**, int*);
     auto pfnLastRecord = reinterpret_cast<PFN_LASTRECORD>(
@@ -112,7 +108,7 @@ TEST(EventLogBinding, RecordsReachTheLibraryUnchanged)
     EXPECT_EQ(pSource, &kSource);
     EXPECT_EQ(nLevel, 1);
     EXPECT_STREQ(pszText, "HTTP error 404 when retrieving C:\\x");
-    EXPECT_EQ(nLine, 567);
+    EXPECT_EQ(nLine, LOG_LINE_HTTP_ERROR);
 
     EXPECT_TRUE(UnloadLogLibrary());
     EXPECT_EQ(LogEvent(&kSource, 0, "after unload", 1), 0);
@@ -121,21 +117,15 @@ TEST(EventLogBinding, RecordsReachTheLibraryUnchanged)
 TEST(EventLogBinding, LibraryInTheCurrentDirectoryIsNotLoaded)
 {
     PlacedLibrary none(nullptr);
-    char szTemp[MAX_PATH];
-    GetTempPathA(sizeof(szTemp), szTemp);
-    const std::string strFolder = std::string(szTemp) + "planted-qblog";
-    CreateDirectoryA(strFolder.c_str(), nullptr);
-    const std::string strPlanted = strFolder + "\\QbLog.dll";
-    ASSERT_TRUE(CopyFileA((ProgramFolder() + "fakelog_recording.dll").c_str(), strPlanted.c_str(), FALSE));
+    const TempFolder planted("planted qblog");
+    ASSERT_TRUE(CopyFileA((ProgramFolder() + "fakelog_recording.dll").c_str(), (planted / "QbLog.dll").c_str(), FALSE));
     char szOldDir[MAX_PATH];
     GetCurrentDirectoryA(sizeof(szOldDir), szOldDir);
-    SetCurrentDirectoryA(strFolder.c_str());
+    SetCurrentDirectoryA(planted.Path().c_str());
 
     BoxWatcher watcher;
     EXPECT_FALSE(LoadLogLibrary());
     EXPECT_EQ(watcher.Boxes().size(), 1u);
 
     SetCurrentDirectoryA(szOldDir);
-    DeleteFileA(strPlanted.c_str());
-    RemoveDirectoryA(strFolder.c_str());
 }

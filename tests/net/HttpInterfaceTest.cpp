@@ -3,34 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "NetTestSupport.h"
+#include "eventlog/LogLines.h"
 #include "framework/File.h"
 #include "net/HttpInterface.h"
-#include "support/BoxWatcher.h"
 #include "support/ScriptedServer.h"
+#include "support/SuiteSettings.h"
+#include "support/Waits.h"
 
 namespace {
-
-struct Owner {
-    std::string data;
-    std::vector<int> closes;
-    bool bInRequest = false;
-    bool bClosedInsideRequest = false;
-
-    static void OnData(const char* pData, int nLength, void* pContext)
-    {
-        static_cast<Owner*>(pContext)->data.append(pData, static_cast<size_t>(nLength));
-    }
-    static void OnClose(int nErrorCode, void* pContext)
-    {
-        auto* self = static_cast<Owner*>(pContext);
-        self->closes.push_back(nErrorCode);
-        self->bClosedInsideRequest = self->bInRequest;
-    }
-};
 
 // Shuts the connection for sending as soon as it is made, so that writing
 // the request fails in the socket layer itself.
@@ -44,15 +29,15 @@ public:
     }
 };
 
-bool HasRecord(const std::vector<std::string>& records, int nLine, const std::string& text)
+// An error record of CHttpInterface among the records, and what there is
+// when it is not.
+::testing::AssertionResult HasRecord(const std::vector<LogRecord>& records, int nLine, const std::string& text)
 {
-    for (const std::string& record : records) {
-        if (record.find("\"line\":" + std::to_string(nLine) + ",") != std::string::npos &&
-            record.find("\"text\":" + JsonText(text)) != std::string::npos && record.find("\"level\":0,") != std::string::npos &&
-            record.find("\"module\":\"HttpInterface\"") != std::string::npos)
-            return true;
-    }
-    return false;
+    if (std::ranges::any_of(records, [&](const LogRecord& record) {
+            return record.line == nLine && record.text == text && record.level == 0 && record.module == "HttpInterface";
+        }))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << (records.empty() ? "no records" : "last: " + records.back().text);
 }
 
 class HttpInterfaceTest : public ::testing::Test {
@@ -108,8 +93,7 @@ TEST_F(HttpInterfaceTest, RefusedConnectIsLoggedAndReportedBeforeRequestReturns)
     EXPECT_EQ(owner.closes, std::vector<int>{-1});
     EXPECT_TRUE(owner.bClosedInsideRequest);
     EXPECT_NE(http.m_hSocket, INVALID_SOCKET) << "the socket stays created";
-    EXPECT_TRUE(HasRecord(log.Records(), 405, "Error 10061 connecting to host: '127.0.0.1'"))
-        << (log.Records().empty() ? "no records" : log.Records().back());
+    EXPECT_TRUE(HasRecord(log.Records(), LOG_LINE_CONNECT_ERROR, "Error 10061 connecting to host: '127.0.0.1'"));
 }
 
 TEST_F(HttpInterfaceTest, RefusedProxyIsTheHostNamed)
@@ -123,8 +107,7 @@ TEST_F(HttpInterfaceTest, RefusedProxyIsTheHostNamed)
     int nLength = 0;
     EXPECT_EQ(http.Request("/x", nLength), -1);
     EXPECT_EQ(owner.closes, std::vector<int>{-1});
-    EXPECT_TRUE(HasRecord(log.Records(), 405, "Error 10061 connecting to host: 'localhost'"))
-        << (log.Records().empty() ? "no records" : log.Records().back());
+    EXPECT_TRUE(HasRecord(log.Records(), LOG_LINE_CONNECT_ERROR, "Error 10061 connecting to host: 'localhost'"));
 }
 
 TEST_F(HttpInterfaceTest, RefusedConnectWithoutCloseCallback)
@@ -152,8 +135,8 @@ TEST_F(HttpInterfaceTest, FailedWriteIsLoggedWithoutCallback)
     CFileException exception(CFileException::genericException, WSAESHUTDOWN);
     char szText[1024];
     exception.GetErrorMessage(szText, sizeof(szText));
-    EXPECT_TRUE(HasRecord(log.Records(), 478, std::string("Socket file exception: '") + szText + "'"))
-        << (log.Records().empty() ? "no records" : log.Records().back());
+    EXPECT_TRUE(
+        HasRecord(log.Records(), LOG_LINE_SOCKET_FILE_ERROR, std::string("Socket file exception: '") + szText + "'"));
 }
 
 TEST_F(HttpInterfaceTest, DestroyedAfterTheRequestNothingReachesTheOwner)

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "NetTestSupport.h"
 #include "net/HttpInterface.h"
+#include "support/SuiteSettings.h"
 
 namespace {
 
@@ -107,54 +107,43 @@ TEST(ProxyLookup, ConstructorUsesTheHttpEntry)
     EXPECT_EQ(http.GetProxyPort(), 3128);
 }
 
-// The request texts, byte for byte.
-const char kDirect[] = "GET /dir/setup.exe HTTP/1.0\r\n"
-                       "User-Agent: Quillbrook Plugin (Win95; 1.0)\r\n"
-                       "Host: server\r\n"
-                       "Accept: */*\r\n"
-                       "Connection: close\r\n"
-                       "\r\n";
-const char kProxy8080[] = "GET http://server:8080/dir/setup.exe HTTP/1.0\r\n"
-                          "User-Agent: Quillbrook Plugin (Win95; 1.0)\r\n"
-                          "Host: server\r\n"
-                          "Accept: */*\r\n"
-                          "Proxy-Connection: Keep-Alive\r\n"
-                          "\r\n";
-const char kProxy80[] = "GET http://server/dir/setup.exe HTTP/1.0\r\n"
-                        "User-Agent: Quillbrook Plugin (Win95; 1.0)\r\n"
-                        "Host: server\r\n"
-                        "Accept: */*\r\n"
-                        "Proxy-Connection: Keep-Alive\r\n"
-                        "\r\n";
+// The request texts, byte for byte; they differ in the first line and the
+// connection line only.
+std::string RequestText(const std::string& target, const char* pszConnection)
+{
+    return "GET " + target + " HTTP/1.0\r\nUser-Agent: Quillbrook Plugin (Win95; 1.0)\r\nHost: server\r\n"
+                             "Accept: */*\r\n" + pszConnection + "\r\n\r\n";
+}
+const std::string kDirect = RequestText("/dir/setup.exe", "Connection: close");
+const std::string kProxy8080 = RequestText("http://server:8080/dir/setup.exe", "Proxy-Connection: Keep-Alive");
+const std::string kProxy80 = RequestText("http://server/dir/setup.exe", "Proxy-Connection: Keep-Alive");
+
+// The request for /dir/setup.exe to a server at the port, byte for byte.
+void ExpectRequest(int nPort, const std::string& expected, int nLength)
+{
+    CHttpInterface http("server", nPort, 500, "1.0", nullptr, nullptr, nullptr);
+    const CString strRequest = http.BuildRequest("/dir/setup.exe");
+    EXPECT_EQ(strRequest.GetLength(), nLength);
+    EXPECT_EQ(strRequest, expected.c_str());
+}
 
 TEST(RequestText, DirectIsTheWorkedExample)
 {
     ProxySettings settings(0, std::string("proxy:3128"));
-    CHttpInterface http("server", 80, 500, "1.0", nullptr, nullptr, nullptr);
-    const CString strRequest = http.BuildRequest("/dir/setup.exe");
-    EXPECT_EQ(strRequest.GetLength(), 121);
-    EXPECT_EQ(strRequest, kDirect);
+    ExpectRequest(80, kDirect, 121);
 }
 
 TEST(RequestText, DirectKeepsThePortOutOfTheRequest)
 {
     ProxySettings settings(std::nullopt, std::nullopt);
-    CHttpInterface http("server", 8080, 500, "1.0", nullptr, nullptr, nullptr);
-    EXPECT_EQ(http.BuildRequest("/dir/setup.exe"), kDirect);
+    ExpectRequest(8080, kDirect, 121);
 }
 
 TEST(RequestText, ProxyNamesTheServerAndANonDefaultPort)
 {
     ProxySettings settings(1, std::string("proxy:3128"));
-    CHttpInterface http8080("server", 8080, 500, "1.0", nullptr, nullptr, nullptr);
-    const CString strRequest = http8080.BuildRequest("/dir/setup.exe");
-    EXPECT_EQ(strRequest.GetLength(), 150);
-    EXPECT_EQ(strRequest, kProxy8080);
-
-    CHttpInterface http80("server", 80, 500, "1.0", nullptr, nullptr, nullptr);
-    const CString strRequest80 = http80.BuildRequest("/dir/setup.exe");
-    EXPECT_EQ(strRequest80.GetLength(), 145);
-    EXPECT_EQ(strRequest80, kProxy80);
+    ExpectRequest(8080, kProxy8080, 150);
+    ExpectRequest(80, kProxy80, 145);
 }
 
 TEST(RequestText, ProxyWritesANegativePortWithItsSign)

@@ -1,39 +1,13 @@
 #pragma once
-// Shared pieces of the network tests: the socket layer, the user's proxy
-// settings in the test prefix, the event-log records, a refusing port.
+// Shared pieces of the network tests: the socket layer, the event-log
+// records, the owner of a connection, the ports of the fixtures' proxies.
 
-#include <windows.h>
-
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "support/LogRecords.h"
+
 void StartSockets();
-
-// Sets ProxyEnable/ProxyServer of the current user's Internet settings for
-// the test's lifetime and restores what was there before.
-class ProxySettings {
-public:
-    ProxySettings(std::optional<DWORD> nEnable, std::optional<std::string> strServer);
-    ~ProxySettings();
-    ProxySettings(const ProxySettings&) = delete;
-    ProxySettings& operator=(const ProxySettings&) = delete;
-
-    static void SetRaw(const char* pszName, DWORD nType, const void* pData, DWORD nSize);
-    static void Remove(const char* pszName);
-
-private:
-    struct Saved {
-        bool bPresent = false;
-        DWORD nType = 0;
-        std::vector<BYTE> data;
-    };
-    static Saved Save(const char* pszName);
-    static void Restore(const char* pszName, const Saved& saved);
-
-    Saved m_enable;
-    Saved m_server;
-};
 
 // Binds the real event-log library beside the test and sends its records to
 // a file of this test run.
@@ -41,18 +15,23 @@ class LogCapture {
 public:
     LogCapture();
     ~LogCapture();
-    // The records written since construction, one JSON line each.
-    std::vector<std::string> Records() const;
+    // The records written since construction.
+    std::vector<LogRecord> Records() const { return ReadLogRecords(m_strPath); }
 
 private:
     std::string m_strPath;
 };
 
-// A JSON text as the log writes it: quotes and backslashes escaped.
-std::string JsonText(const std::string& text);
+// The owner of a CHttpInterface: what its callbacks saw.
+struct Owner {
+    std::string data;
+    std::vector<int> closes;
+    bool bInRequest = false;
+    bool bClosedInsideRequest = false;
 
-// A port on 127.0.0.1 where nothing listens: a connect is refused.
-int RefusingPort();
+    static void OnData(const char* pData, int nLength, void* pContext);
+    static void OnClose(int nErrorCode, void* pContext);
+};
 
 // The port of a proxy that a test fixture started: the fixture writes it
 // into a file of the build tree, whose Linux path the environment variable

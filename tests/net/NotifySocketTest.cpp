@@ -12,8 +12,8 @@
 #include "NetTestSupport.h"
 #include "framework/File.h"
 #include "net/NotifySocket.h"
-#include "support/BoxWatcher.h"
 #include "support/ScriptedServer.h"
+#include "support/Waits.h"
 
 namespace {
 

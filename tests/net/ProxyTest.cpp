@@ -8,20 +8,11 @@
 
 #include "NetTestSupport.h"
 #include "net/HttpInterface.h"
-#include "support/BoxWatcher.h"
 #include "support/ScriptedServer.h"
+#include "support/SuiteSettings.h"
+#include "support/Waits.h"
 
 namespace {
-
-struct Owner {
-    std::string data;
-    std::vector<int> closes;
-    static void OnData(const char* pData, int nLength, void* pContext)
-    {
-        static_cast<Owner*>(pContext)->data.append(pData, static_cast<size_t>(nLength));
-    }
-    static void OnClose(int nErrorCode, void* pContext) { static_cast<Owner*>(pContext)->closes.push_back(nErrorCode); }
-};
 
 std::string Body()
 {

@@ -2,7 +2,9 @@
 // reads back the exact bytes it wrote.
 #include "QbLog.h"
 
+#include "eventlog/LogLines.h"
 #include "framework/Win32.h"
+#include "support/Files.h"
 
 #include <gtest/gtest.h>
 
@@ -20,33 +22,6 @@ typedef decltype(&::SetLogLevel) PFN_SETLOGLEVEL;
 typedef decltype(&::SetLogFile) PFN_SETLOGFILE;
 
 const QbLogSource kUpdaterDlg = {"Updater.exe", "1.0", "UpdaterDlg", ""};
-
-// The build passes a Linux path; under Wine that is drive Z:.
-std::string BuiltDllPath()
-{
-    std::string path = QBLOG_DLL_PATH;
-    if (path[0] == '/')
-        path = "Z:" + path;
-    for (char& c : path)
-        if (c == '/')
-            c = '\\';
-    return path;
-}
-
-std::string ReadWholeFile(const std::string& path)
-{
-    std::string text;
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return "<missing>";
-    char buf[4096];
-    DWORD n = 0;
-    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0)
-        text.append(buf, n);
-    CloseHandle(h);
-    return text;
-}
 
 // The log with the time of each record checked for its form and cut out,
 // so that the rest compares exactly.
@@ -68,14 +43,8 @@ class QbLog : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        static int s_nFolder = 0;
-        char temp[MAX_PATH];
-        ASSERT_GT(GetTempPathA(MAX_PATH, temp), 0u);
-        const std::string dir = std::string(temp) + "qblog-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                std::to_string(++s_nFolder) + "\\";
-        ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr)) << dir;
-        m_dir = dir; // from here on the folder is ours to empty
-        ASSERT_TRUE(CopyFileA(BuiltDllPath().c_str(), (m_dir + "QbLog.dll").c_str(), TRUE)) << BuiltDllPath();
+        const std::string strDll = WindowsPath(QBLOG_DLL_PATH);
+        ASSERT_TRUE(CopyFileA(strDll.c_str(), (m_dir + "QbLog.dll").c_str(), TRUE)) << strDll;
         m_hDll = LoadLibraryA((m_dir + "QbLog.dll").c_str());
         ASSERT_NE(m_hDll, nullptr);
         WriteLog = Bind<PFN_WRITELOG>("WriteLog");
@@ -88,17 +57,6 @@ protected:
     {
         if (m_hDll)
             FreeLibrary(m_hDll);
-        if (m_dir.empty())
-            return;
-        WIN32_FIND_DATAA found;
-        HANDLE hFind = FindFirstFileA((m_dir + "*").c_str(), &found);
-        if (hFind != INVALID_HANDLE_VALUE) {
-            do
-                DeleteFileA((m_dir + found.cFileName).c_str());
-            while (FindNextFileA(hFind, &found));
-            FindClose(hFind);
-        }
-        RemoveDirectoryA(m_dir.c_str());
     }
 
     template <typename T>
@@ -116,7 +74,8 @@ protected:
                jsonText + "}\n";
     }
 
-    std::string m_dir;
+    TempFolder m_folder{"qblog test"};
+    const std::string m_dir = m_folder.Path() + "\\";
     HMODULE m_hDll = nullptr;
     PFN_WRITELOG WriteLog = nullptr;
     PFN_SETLOGLEVEL SetLogLevel = nullptr;
@@ -144,13 +103,13 @@ ULONGLONG Now()
 TEST_F(QbLog, WritesOneJsonLineWithUtcTimeAndKeysInOrder)
 {
     const ULONGLONG before = Now() / 10000 * 10000; // the record keeps milliseconds only
-    EXPECT_EQ(WriteLog(&kUpdaterDlg, 1, "HTTP error 404 when retrieving /x", 567), 1);
+    EXPECT_EQ(WriteLog(&kUpdaterDlg, 1, "HTTP error 404 when retrieving /x", LOG_LINE_HTTP_ERROR), 1);
     const ULONGLONG after = Now();
 
     const std::string log = DefaultLog();
     EXPECT_EQ(WithoutTimes(log), R"("level":1,"program":"Updater.exe","version":"1.0","module":"UpdaterDlg",)"
-                                 R"("line":567,"text":"HTTP error 404 when retrieving /x"})"
-                                 "\n");
+                                 R"("line":)" + std::to_string(LOG_LINE_HTTP_ERROR) +
+                                 R"(,"text":"HTTP error 404 when retrieving /x"})" "\n");
     const ULONGLONG written = RecordTime(log);
     EXPECT_LE(before, written);
     EXPECT_LE(written, after);
@@ -164,7 +123,8 @@ TEST_F(QbLog, EscapesAndConvertsTextsExactly)
         const char* pszJson;
     } cases[] = {
         {"", R"("")"},
-        {"Error writing to C:\\dir\\f.exe: \"Access denied\"", R"("Error writing to C:\\dir\\f.exe: \"Access denied\"")"},
+        {"Error writing to C:\\dir\\f.exe: \"Access denied\"",
+         R"("Error writing to C:\\dir\\f.exe: \"Access denied\"")"},
         {"Unable to connect on port 80\n", R"("Unable to connect on port 80\n")"},
         {"\r\t\b\f", R"("\r\t\b\f")"},
         {"\x01\x1f", R"("\u0001\u001f")"},

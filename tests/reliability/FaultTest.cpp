@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <thread>
 
 #include "Harness.h"
+#include "eventlog/LogLines.h"
+#include "support/LogRecords.h"
 #include "support/ScriptedServer.h"
 
 namespace {
@@ -38,7 +41,7 @@ const std::string& MarkProgram()
 int CountBoxes(const RunResult& result, bool (*pfnIs)(const std::string&))
 {
     int n = 0;
-    for (const ObservedChildBox& box : result.boxes)
+    for (const SeenBox& box : result.boxes)
         n += pfnIs(box.text) ? 1 : 0;
     return n;
 }
@@ -50,16 +53,13 @@ std::string FixtureFolder(const char* pszName, const char* pszMarker)
     const char* pszBase = std::getenv("FAULT_FIXTURE_DIR");
     if (!pszBase || !*pszBase)
         return std::string();
-    std::string strFolder = std::string("Z:") + pszBase + "/" + pszName;
-    for (char& ch : strFolder)
-        if (ch == '/')
-            ch = '\\';
+    const std::string strFolder = WindowsPath(std::string(pszBase) + "/" + pszName);
     return FileExists(strFolder + "\\" + pszMarker) ? strFolder : std::string();
 }
 
 bool HasLogRecord(const Install& install, int nLine)
 {
-    return ReadWholeFile(install.Log()).find("\"line\":" + std::to_string(nLine) + ",") != std::string::npos;
+    return std::ranges::count(LinesOf(ReadLogRecords(install.Log())), nLine) > 0;
 }
 
 // No temporary file, nor anything else but the destination and the mark
@@ -73,20 +73,22 @@ void ExpectNoLeftovers(const Install& install, bool bRunMode)
 
 class Fault : public ::testing::Test {
 protected:
+    static void SetUpTestSuite() { SuiteSettings::Backup(); }
+    static void TearDownTestSuite() { SuiteSettings::Restore(); }
     void SetUp() override { ASSERT_FALSE(MarkProgram().empty()) << ThePrograms().strMark; }
-    void TearDown() override { ClearUpdateSettings(); }
+    void TearDown() override { SuiteSettings::Clear(); }
 
-    RunResult Run(const Install& install, const std::string& strUrl, bool bRunMode, std::function<void()> onTick = {})
+    // strRoot: the suite's root when not the installation's own.
+    RunResult Run(const Install& install, const std::string& strUrl, bool bRunMode, const std::string& strRoot = {})
     {
-        SetUpdateSettings(strUrl, strUrl, install.Root());
+        SetUpdateSettings(strUrl, strUrl, strRoot.empty() ? install.Root() : strRoot);
         RunOptions options;
         options.bRunMode = bRunMode;
         options.nTimeoutMs = 30000;
-        options.onTick = std::move(onTick);
         return RunUpdater(install, options);
     }
 
-    ProxySetting m_noProxy{0, ""};
+    ProxySettings m_noProxy{0, ""};
 };
 
 TEST_F(Fault, MissingDestinationFolderIsAStoreFailureAndNothingIsStarted)
@@ -94,12 +96,12 @@ TEST_F(Fault, MissingDestinationFolderIsAStoreFailureAndNothingIsStarted)
     for (bool bRunMode : {true, false}) {
         SCOPED_TRACE(bRunMode ? "run mode" : "description mode");
         Install install("missing-folder");
-        RemoveTree(install.DestFolder(bRunMode));
+        RemoveFolder(install.DestFolder(bRunMode));
         ScriptedServer server(Serving(MarkProgram()));
         const RunResult result = Run(install, Url(server.Port()), bRunMode);
         ASSERT_TRUE(result.bEnded);
         EXPECT_EQ(result.nExitCode, static_cast<DWORD>(kStoreFailed));
-        EXPECT_TRUE(HasLogRecord(install, 335));
+        EXPECT_TRUE(HasLogRecord(install, LOG_LINE_WRITE_ERROR));
         EXPECT_FALSE(FileExists(install.DestFolder(bRunMode)));
         // Run mode tells the user that the program could not be started;
         // a page that could not be stored is in the event log only.
@@ -128,15 +130,11 @@ TEST_F(Fault, ReadOnlyDestinationKeepsItsBytes)
             strDest = strRoot + (bRunMode ? "\\ContentCache\\Update.exe" : "\\templates\\upgrade_info.html");
         }
         ScriptedServer server(Serving(MarkProgram()));
-        SetUpdateSettings(Url(server.Port()), Url(server.Port()), strRoot);
-        RunOptions options;
-        options.bRunMode = bRunMode;
-        options.nTimeoutMs = 30000;
-        const RunResult result = RunUpdater(install, options);
+        const RunResult result = Run(install, Url(server.Port()), bRunMode, strRoot);
         ASSERT_TRUE(result.bEnded);
         EXPECT_EQ(result.nExitCode, static_cast<DWORD>(kStoreFailed));
         EXPECT_TRUE(ReadWholeFile(strDest) == "previous version");
-        EXPECT_TRUE(HasLogRecord(install, 335));
+        EXPECT_TRUE(HasLogRecord(install, LOG_LINE_WRITE_ERROR));
         EXPECT_EQ(CountBoxes(result, IsLaunchFailedBox), bRunMode ? 1 : 0);
         EXPECT_FALSE(FileExists(strDest + ".mark"));
         const std::string strFolder = strDest.substr(0, strDest.rfind('\\'));
@@ -159,7 +157,7 @@ TEST_F(Fault, DestinationHeldOpenByAnotherProgramIsNotReplacedUnderIt)
     ASSERT_TRUE(result.bEnded);
     EXPECT_EQ(result.nExitCode, static_cast<DWORD>(kStoreFailed));
     EXPECT_TRUE(ReadWholeFile(strDest) == "previous version");
-    EXPECT_TRUE(HasLogRecord(install, 335));
+    EXPECT_TRUE(HasLogRecord(install, LOG_LINE_WRITE_ERROR));
     EXPECT_EQ(CountBoxes(result, IsLaunchFailedBox), 1);
     ExpectNoLeftovers(install, true);
     Sleep(1000);
@@ -173,25 +171,21 @@ TEST_F(Fault, FullDiskKeepsThePreviousDestination)
     const std::string strRoot = FixtureFolder("full", "mounted");
     if (strRoot.empty())
         GTEST_SKIP() << "no small file system was mounted";
-    RemoveTree(strRoot + "\\ContentCache");
+    RemoveFolder(strRoot + "\\ContentCache");
     ASSERT_TRUE(CreateDirectoryA((strRoot + "\\ContentCache").c_str(), nullptr));
     const std::string strDest = strRoot + "\\ContentCache\\Update.exe";
     ASSERT_TRUE(WriteWholeFile(strDest, "previous version"));
 
     Install install("full-disk");
     ScriptedServer server(Serving(MarkProgram() + std::string(512 * 1024, 'x')));
-    SetUpdateSettings(Url(server.Port()), Url(server.Port()), strRoot);
-    RunOptions options;
-    options.bRunMode = true;
-    options.nTimeoutMs = 30000;
-    const RunResult result = RunUpdater(install, options);
+    const RunResult result = Run(install, Url(server.Port()), true, strRoot);
     ASSERT_TRUE(result.bEnded);
     EXPECT_EQ(result.nExitCode, static_cast<DWORD>(kStoreFailed));
     EXPECT_TRUE(ReadWholeFile(strDest) == "previous version");
-    EXPECT_TRUE(HasLogRecord(install, 335));
+    EXPECT_TRUE(HasLogRecord(install, LOG_LINE_WRITE_ERROR));
     EXPECT_EQ(CountBoxes(result, IsLaunchFailedBox), 1);
     EXPECT_EQ(ListFiles(strRoot + "\\ContentCache"), std::vector<std::string>{"Update.exe"});
-    RemoveTree(strRoot + "\\ContentCache");
+    RemoveFolder(strRoot + "\\ContentCache");
 }
 
 // The library is there and bound, but every record fails (its log file is
@@ -201,7 +195,7 @@ TEST_F(Fault, FailingEventLogChangesNoOutcome)
     struct Row {
         const char* pszName;
         std::vector<ServerStep> script;
-        Outcome outcome;
+        UpdaterExit outcome;
         bool (*pfnBox)(const std::string&);
     };
     const std::string body = "<html>new page</html>";
@@ -235,12 +229,7 @@ TEST_F(Fault, FailingEventLogChangesNoOutcome)
 // Unreachable servers: the lost-connection box, then the start's own.
 TEST_F(Fault, UnreachableServerOrProxyEndsWithBothConnectionBoxes)
 {
-    // A port that nothing listens on: bound, then closed again.
-    int nClosedPort;
-    {
-        ScriptedServer probe({});
-        nClosedPort = probe.Port();
-    }
+    const int nClosedPort = RefusingPort();
     struct Row {
         const char* pszName;
         std::string strUrl;
@@ -248,13 +237,14 @@ TEST_F(Fault, UnreachableServerOrProxyEndsWithBothConnectionBoxes)
         std::string strProxy;
     };
     const Row rows[] = {
-        {"refusing proxy", "http://update.example/updates/Update.exe", 1, "http=127.0.0.1:" + std::to_string(nClosedPort)},
+        {"refusing proxy", "http://update.example/updates/Update.exe", 1,
+         "http=127.0.0.1:" + std::to_string(nClosedPort)},
         {"unresolvable host", "http://no-such-host.invalid/updates/Update.exe", 0, ""},
         {"refusing server", Url(nClosedPort), 0, ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.pszName);
-        ProxySetting proxy(row.nProxyEnable, row.strProxy);
+        ProxySettings proxy(row.nProxyEnable, row.strProxy);
         Install install("unreachable");
         const std::string strDest = install.Dest(true);
         ASSERT_TRUE(WriteWholeFile(strDest, MarkProgram()));
@@ -265,9 +255,9 @@ TEST_F(Fault, UnreachableServerOrProxyEndsWithBothConnectionBoxes)
         EXPECT_TRUE(IsLostConnectionBox(result.boxes[0].text)) << result.boxes[0].text;
         EXPECT_TRUE(IsUnableToConnectBox(result.boxes[1].text)) << result.boxes[1].text;
         EXPECT_TRUE(ReadWholeFile(strDest) == MarkProgram());
-        EXPECT_TRUE(HasLogRecord(install, 405));
-        EXPECT_TRUE(HasLogRecord(install, 615));
-        EXPECT_TRUE(HasLogRecord(install, 493));
+        EXPECT_TRUE(HasLogRecord(install, LOG_LINE_CONNECT_ERROR));
+        EXPECT_TRUE(HasLogRecord(install, LOG_LINE_CONNECTION_LOST));
+        EXPECT_TRUE(HasLogRecord(install, LOG_LINE_UNABLE_TO_CONNECT));
         Sleep(500);
         EXPECT_FALSE(FileExists(strDest + ".mark"));
     }
@@ -278,7 +268,7 @@ TEST_F(Fault, ProxyErrorStatusIsAnHttpErrorAndNothingIsStarted)
     ScriptedServer proxyServer({ServerStep::ReadRequest(),
                                 ServerStep::Send("HTTP/1.0 502 Bad Gateway\r\nContent-Length: 11\r\n\r\nBad gateway"),
                                 ServerStep::Close()});
-    ProxySetting proxy(1, "127.0.0.1:" + std::to_string(proxyServer.Port()));
+    ProxySettings proxy(1, "127.0.0.1:" + std::to_string(proxyServer.Port()));
     Install install("proxy-error");
     const std::string strDest = install.Dest(true);
     ASSERT_TRUE(WriteWholeFile(strDest, "previous version"));
@@ -290,7 +280,7 @@ TEST_F(Fault, ProxyErrorStatusIsAnHttpErrorAndNothingIsStarted)
     EXPECT_EQ(CountBoxes(result, IsNoUpdatesBox), 1);
     EXPECT_EQ(result.boxes.size(), 1u);
     EXPECT_TRUE(ReadWholeFile(strDest) == "previous version");
-    EXPECT_TRUE(HasLogRecord(install, 567));
+    EXPECT_TRUE(HasLogRecord(install, LOG_LINE_HTTP_ERROR));
     ExpectNoLeftovers(install, true);
 }
 
@@ -302,15 +292,8 @@ public:
     {
         WSADATA data;
         WSAStartup(MAKEWORD(2, 2), &data);
-        m_hListen = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_hListen, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        m_hListen = BindLoopback(m_nPort);
         listen(m_hListen, 8);
-        int nLength = sizeof(address);
-        getsockname(m_hListen, reinterpret_cast<sockaddr*>(&address), &nLength);
-        m_nPort = ntohs(address.sin_port);
         m_accepter = std::thread([this] { Accept(); });
     }
     ~ConcurrentServer()
@@ -341,7 +324,8 @@ private:
             const std::string response = Response(m_bodies[static_cast<size_t>(m_nConnections++) % m_bodies.size()]);
             m_workers.emplace_back([hConnection, response] {
                 for (size_t i = 0; i < response.size(); i += 16384) {
-                    send(hConnection, response.data() + i, static_cast<int>(std::min<size_t>(16384, response.size() - i)), 0);
+                    send(hConnection, response.data() + i,
+                         static_cast<int>(std::min<size_t>(16384, response.size() - i)), 0);
                     Sleep(20);
                 }
                 shutdown(hConnection, SD_SEND);
@@ -350,7 +334,8 @@ private:
                 fd_set set;
                 FD_ZERO(&set);
                 FD_SET(hConnection, &set);
-                while (select(0, &set, nullptr, nullptr, &wait) == 1 && recv(hConnection, buffer, sizeof(buffer), 0) > 0) {
+                while (select(0, &set, nullptr, nullptr, &wait) == 1 &&
+                       recv(hConnection, buffer, sizeof(buffer), 0) > 0) {
                 }
                 closesocket(hConnection);
             });

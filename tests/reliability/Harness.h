@@ -5,48 +5,12 @@
 
 #include <windows.h>
 
-#include <functional>
 #include <string>
 
 #include "support/Files.h"
-#include <vector>
-
-// The exit codes of Updater.exe (its UpdateOutcome).
-enum Outcome {
-    kCompleted = 0,
-    kCancelled = 1,
-    kConnectionFailed = 2,
-    kHttpError = 3,
-    kStoreFailed = 4,
-    kLaunchFailed = 5,
-};
-
-// Names of the files (not folders) directly in a folder.
-std::vector<std::string> ListFiles(const std::string& strFolder);
-void RemoveTree(const std::string& strFolder);
-
-// A fresh folder holding bin\Updater.exe with QbLog.dll beside it and the
-// suite's installation folder root\ (with ContentCache and templates).
-class Install {
-public:
-    explicit Install(const std::string& strTag);
-    ~Install();
-    Install(const Install&) = delete;
-    Install& operator=(const Install&) = delete;
-
-    const std::string& Folder() const { return m_strFolder; }
-    std::string Exe() const { return m_strFolder + "\\bin\\Updater.exe"; }
-    std::string Log() const { return m_strFolder + "\\bin\\QbLog.log"; }
-    std::string Root() const { return m_strFolder + "\\root"; }
-    std::string Dest(bool bRunMode) const;
-    std::string DestFolder(bool bRunMode) const;
-    // Leaves the folder in place (for a failing case).
-    void Keep() { m_bKeep = true; }
-
-private:
-    std::string m_strFolder;
-    bool m_bKeep = false;
-};
+#include "support/Installation.h"
+#include "support/Processes.h"
+#include "support/SuiteSettings.h"
 
 // Where the built programs are; set from the command line or the defaults
 // compiled in.
@@ -57,20 +21,14 @@ struct Programs {
 };
 Programs& ThePrograms();
 
-// The machine-wide settings that the updater reads, written for one run and
-// removed again; the user's proxy setting likewise.
-void SetUpdateSettings(const std::string& strSource, const std::string& strDescription, const std::string& strRoot);
-void ClearUpdateSettings();
-class ProxySetting {
-public:
-    ProxySetting(DWORD nEnable, const std::string& strServer);
-    ~ProxySetting();
+// An installation of the programs above.
+struct Install : Installation {
+    explicit Install(const std::string& strTag);
 };
 
-struct ObservedChildBox {
-    std::string text;
-    std::string caption;
-};
+// The machine-wide settings that the updater reads, and nothing else of
+// the suite's, for one run.
+void SetUpdateSettings(const std::string& strSource, const std::string& strDescription, const std::string& strRoot);
 
 struct RunOptions {
     bool bRunMode = false;
@@ -79,21 +37,12 @@ struct RunOptions {
     int nCancelAfterMs = -1;
     // The run is a hang when the process has not ended by then.
     DWORD nTimeoutMs = 20000;
-    // Called about every 10 ms while the process runs.
-    std::function<void()> onTick;
 };
 
-struct RunResult {
-    DWORD nStartError = 0;      // CreateProcess failed with this error: nothing ran
-    bool bEnded = false;        // ended by itself (or after the Cancel asked for)
-    DWORD nExitCode = 0xFFFFFFFF;
-    bool bCrashed = false;      // an exception code as exit code
-    SIZE_T nPeakPrivate = 0;    // bytes
-    SIZE_T nPeakWorkingSet = 0; // bytes
-    int nHandles = -1;          // the most handles the child was seen to hold
-    bool bCancelPressed = false;
-    DWORD nMs = 0;
-    std::vector<ObservedChildBox> boxes;
+struct RunResult : ProgramRun {
+    bool bCrashed = false;   // an exception code as exit code
+    SIZE_T nPeakPrivate = 0; // bytes
+    int nHandles = -1;       // the most handles the child was seen to hold
 };
 
 RunResult RunUpdater(const Install& install, const RunOptions& options);
@@ -112,6 +61,3 @@ int CountHandles(DWORD nPid);
 // Private bytes committed by a process now (Wine reports them as the page
 // file usage, not as PrivateUsage); 0 when they cannot be read.
 SIZE_T PrivateBytes(HANDLE hProcess);
-
-// Waits up to nMs for a file to appear.
-bool WaitForFile(const std::string& strPath, DWORD nMs);

@@ -18,6 +18,7 @@
 #include "Harness.h"
 #include "HostileCases.h"
 #include "support/ScriptedServer.h"
+#include "support/Waits.h"
 
 namespace {
 
@@ -76,7 +77,8 @@ std::vector<ServerStep> Script(const HostileCase& c)
 
 class CaseRunner {
 public:
-    CaseRunner(const std::string& mark, bool bShort, bool bVerbose) : m_mark(mark), m_bShort(bShort), m_bVerbose(bVerbose)
+    CaseRunner(const std::string& mark, bool bShort, bool bVerbose)
+        : m_mark(mark), m_bShort(bShort), m_bVerbose(bVerbose)
     {
     }
 
@@ -126,8 +128,8 @@ void CaseRunner::Run(uint64_t nSeed)
         // Nothing ran: the machine could not start a process. Not a result
         // of the updater; counted apart.
         ++m_figures.nNotStarted;
-        std::printf("NOT STARTED --case-seed 0x%016llx: CreateProcess error %lu\n", static_cast<unsigned long long>(nSeed),
-                    result.nStartError);
+        std::printf("NOT STARTED --case-seed 0x%016llx: CreateProcess error %lu\n",
+                    static_cast<unsigned long long>(nSeed), result.nStartError);
         return;
     }
     ++m_figures.nResponses;
@@ -177,7 +179,7 @@ void CaseRunner::Run(uint64_t nSeed)
 
     // Boxes: the ones the outcome calls for, and none of any other kind.
     int nKindBoxes = 0;
-    for (const ObservedChildBox& box : result.boxes) {
+    for (const SeenBox& box : result.boxes) {
         if (!IsKnownBox(box.text))
             Fail(reasons, m_figures.nBoxFaults, "unknown box \"" + box.text + "\"");
         if ((nExit == kCancelled && IsCancelQuestion(box.text)) ||
@@ -206,7 +208,7 @@ void CaseRunner::Run(uint64_t nSeed)
     // Launches.
     const std::string strMark = strDest + ".mark";
     if (c.bRunMode && nExit == kCompleted) {
-        if (!WaitForFile(strMark, 10000))
+        if (!WaitUntil([&] { return FileExists(strMark); }, 10000))
             Fail(reasons, m_figures.nMissingLaunches, "the stored program was not started");
         if (!bCompleteBody || !StartsWithBytes(dest, m_mark))
             Fail(reasons, m_figures.nIncompleteLaunches, "started without a complete body");
@@ -287,7 +289,7 @@ void CaseRunner::Soak(int nRuns)
             strProblem = "exit " + std::to_string(result.nExitCode);
         else if (ReadWholeFile(strDest) != body)
             strProblem = "destination differs from the body";
-        else if (bRunMode && !WaitForFile(strDest + ".mark", 10000))
+        else if (bRunMode && !WaitUntil([&] { return FileExists(strDest + ".mark"); }, 10000))
             strProblem = "not started";
         else if (!result.boxes.empty())
             strProblem = "a box: " + result.boxes[0].text;
@@ -354,7 +356,8 @@ int main(int argc, char** argv)
         else if (!std::strcmp(argv[i], "--verbose"))
             bVerbose = true;
         else {
-            std::fprintf(stderr, "usage: hostile_test [--seed S] [--count N] [--long] [--verbose] [--case-seed X] [--soak N] [--updater EXE]\n");
+            std::fprintf(stderr, "usage: hostile_test [--seed S] [--count N] [--long] [--verbose] [--case-seed X] "
+                                 "[--soak N] [--updater EXE]\n");
             return 2;
         }
     }
@@ -367,7 +370,8 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    const ProxySetting noProxy(0, "");
+    const ProxySettings noProxy(0, "");
+    SuiteSettings::Backup();
     CaseRunner runner(mark, !bLong, bVerbose);
     const DWORD nStart = GetTickCount();
     if (nSoak > 0) {
@@ -380,7 +384,7 @@ int main(int argc, char** argv)
             runner.Run(CaseSeed(nSuiteSeed, i));
     }
     runner.FinishPending(true);
-    ClearUpdateSettings();
+    SuiteSettings::Restore();
 
     const Figures& f = runner.Result();
     std::printf("responses tried: %d (seed %llu, %s set), cancelled by the user: %d, in %lu s\n", f.nResponses,

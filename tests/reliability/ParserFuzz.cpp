@@ -172,7 +172,8 @@ void CheckProxyAndRequest(Rng& rng, const std::string& setting, const std::strin
     Check(request.rfind("GET ", 0) == 0, "request line first", path);
     Check(EndsWith(request, "\r\n\r\n"), "blank line last", path);
     Check(request.find("\r\nHost: " + host + "\r\nAccept: */*\r\n") != std::string::npos, "Host line", path);
-    const char* pszLast = proxyHost.empty() ? "\r\nConnection: close\r\n\r\n" : "\r\nProxy-Connection: Keep-Alive\r\n\r\n";
+    const char* pszLast =
+        proxyHost.empty() ? "\r\nConnection: close\r\n\r\n" : "\r\nProxy-Connection: Keep-Alive\r\n\r\n";
     Check(EndsWith(request, pszLast), "connection line", path);
     if (proxyHost.empty())
         Check(request.compare(4, path.size(), path) == 0, "direct target is the path", path);

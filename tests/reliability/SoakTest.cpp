@@ -41,7 +41,8 @@ int main(int argc, char** argv)
     }
 
     AfxSocketInit();
-    const ProxySetting noProxy(0, "");
+    const ProxySettings noProxy(0, "");
+    SuiteSettings::Backup();
     Install install("soak-in-process");
     const std::string strDest = install.Dest(false);
     int nFailures = 0;
@@ -50,12 +51,13 @@ int main(int argc, char** argv)
     int nMaxHandles = 0;
     SIZE_T nMaxPrivate = 0;
     for (int i = 0; i < nCount; ++i) {
-        const std::string body = "page " + std::to_string(i) + std::string(static_cast<size_t>(20000 + i * 37 % 30000), 'p');
+        const std::string body =
+            "page " + std::to_string(i) + std::string(static_cast<size_t>(20000 + i * 37 % 30000), 'p');
         int nOutcome;
         {
             ScriptedServer server({ServerStep::ReadRequest(),
-                                   ServerStep::Send("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
-                                                    "\r\n\r\n" + body),
+                                   ServerStep::Send("HTTP/1.0 200 OK\r\nContent-Length: " +
+                                                    std::to_string(body.size()) + "\r\n\r\n" + body),
                                    ServerStep::Close()});
             const std::string strUrl = "http://127.0.0.1:" + std::to_string(server.Port()) + "/page.html";
             SetUpdateSettings(strUrl, strUrl, install.Root());
@@ -86,7 +88,7 @@ int main(int argc, char** argv)
             nMaxPrivate = std::max(nMaxPrivate, nPrivate);
         }
     }
-    ClearUpdateSettings();
+    SuiteSettings::Restore();
 
     std::printf("soak_test: %d transfers in one process; after %d: %d handles, %.0f KB private; afterwards at most "
                 "%d handles, %.0f KB private\n",

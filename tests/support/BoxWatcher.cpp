@@ -5,13 +5,6 @@
 namespace {
 BoxWatcher* g_pWatcher = nullptr;
 
-std::string WindowText(HWND hWnd)
-{
-    char szText[2048] = "";
-    GetWindowTextA(hWnd, szText, sizeof(szText));
-    return szText;
-}
-
 bool IsMessageBox(HWND hWnd)
 {
     char szClass[32] = "";
@@ -33,6 +26,33 @@ bool ShowsIconHand(HWND hBox)
 }
 } // namespace
 
+std::string WindowText(HWND hWnd)
+{
+    char szText[2048] = "";
+    GetWindowTextA(hWnd, szText, sizeof(szText));
+    return szText;
+}
+
+ObservedBox ObserveBox(HWND hBox)
+{
+    ObservedBox box;
+    box.hWnd = hBox;
+    box.caption = WindowText(hBox);
+    box.text = WindowText(GetDlgItem(hBox, 0xFFFF));
+    box.owner = GetWindow(hBox, GW_OWNER);
+    for (int nId : {IDOK, IDCANCEL, IDABORT, IDRETRY, IDIGNORE, IDYES, IDNO}) {
+        HWND hButton = GetDlgItem(hBox, nId);
+        if (hButton && (GetWindowLongA(hButton, GWL_STYLE) & WS_VISIBLE))
+            box.buttons.push_back(nId);
+    }
+    return box;
+}
+
+void PressButton(HWND hWindow, int nId)
+{
+    PostMessageA(hWindow, WM_COMMAND, MAKEWPARAM(nId, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(hWindow, nId)));
+}
+
 BoxWatcher::BoxWatcher(Answer answer) : m_answer(std::move(answer))
 {
     g_pWatcher = this;
@@ -43,11 +63,6 @@ BoxWatcher::~BoxWatcher()
 {
     UnhookWindowsHookEx(m_hHook);
     g_pWatcher = nullptr;
-}
-
-void BoxWatcher::Press(HWND hBox, int nId)
-{
-    PostMessageA(hBox, WM_COMMAND, MAKEWPARAM(nId, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(hBox, nId)));
 }
 
 LRESULT CALLBACK BoxWatcher::CbtProc(int nCode, WPARAM wParam, LPARAM lParam)
@@ -68,34 +83,9 @@ void BoxWatcher::OnActivate(HWND hWnd)
         return;
     m_seen.push_back(hWnd);
 
-    ObservedBox box;
-    box.hWnd = hWnd;
-    box.caption = WindowText(hWnd);
-    box.text = WindowText(GetDlgItem(hWnd, 0xFFFF));
-    box.owner = GetWindow(hWnd, GW_OWNER);
+    ObservedBox box = ObserveBox(hWnd);
     box.iconHand = ShowsIconHand(hWnd);
-    for (int nId : {IDOK, IDCANCEL, IDABORT, IDRETRY, IDIGNORE, IDYES, IDNO}) {
-        HWND hButton = GetDlgItem(hWnd, nId);
-        if (hButton && (GetWindowLongA(hButton, GWL_STYLE) & WS_VISIBLE))
-            box.buttons.push_back(nId);
-    }
     m_boxes.push_back(box);
     if (const int nAnswer = m_answer(box))
-        Press(hWnd, nAnswer);
-}
-
-bool PumpUntil(const std::function<bool()>& condition, DWORD nTimeoutMs)
-{
-    const DWORD nStart = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - nStart > nTimeoutMs)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-    }
-    return true;
+        PressButton(hWnd, nAnswer);
 }

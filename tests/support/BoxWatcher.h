@@ -1,6 +1,7 @@
 #pragma once
 // Observes the message boxes that the code under test shows on this thread
-// and answers them, through a WH_CBT hook: no test code in the product.
+// and answers them, through a WH_CBT hook: no test code in the product. The
+// reading and pressing serve for the boxes of other processes too.
 
 #include <windows.h>
 
@@ -13,14 +14,19 @@ struct ObservedBox {
     std::string caption;
     std::string text;
     HWND owner = nullptr;
-    bool iconHand = false;
+    bool iconHand = false; // read by BoxWatcher only
     std::vector<int> buttons; // visible buttons, by command id
 };
+
+std::string WindowText(HWND hWnd);
+ObservedBox ObserveBox(HWND hBox);
+// Posts the button's click, so that it works from any thread or process.
+void PressButton(HWND hWindow, int nId);
 
 class BoxWatcher {
 public:
     // The answer is the command id to press; 0 leaves the box open (answer
-    // it later with Press).
+    // it later with PressButton).
     using Answer = std::function<int(const ObservedBox&)>;
 
     explicit BoxWatcher(Answer answer = [](const ObservedBox&) { return IDOK; });
@@ -29,7 +35,6 @@ public:
     BoxWatcher& operator=(const BoxWatcher&) = delete;
 
     const std::vector<ObservedBox>& Boxes() const { return m_boxes; }
-    static void Press(HWND hBox, int nId);
 
 private:
     static LRESULT CALLBACK CbtProc(int nCode, WPARAM wParam, LPARAM lParam);
@@ -40,7 +45,3 @@ private:
     std::vector<ObservedBox> m_boxes;
     std::vector<HWND> m_seen;
 };
-
-// Pumps this thread's messages until the condition holds or the time is up;
-// returns the condition's last value.
-bool PumpUntil(const std::function<bool()>& condition, DWORD nTimeoutMs);

@@ -12,7 +12,8 @@ int main()
     if (nLength == 0 || nLength >= sizeof(szPath))
         return 1;
     const std::string strMark = std::string(szPath) + ".mark";
-    HANDLE hFile = CreateFileA(strMark.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE hFile =
+        CreateFileA(strMark.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE)
         return 1;
     const char* pszCommandLine = GetCommandLineA();

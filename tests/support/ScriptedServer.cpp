@@ -26,19 +26,35 @@ void SendAll(SOCKET hSocket, const std::string& bytes)
 
 } // namespace
 
+SOCKET BindLoopback(int& nPort)
+{
+    const SOCKET hSocket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(hSocket, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    int nLength = sizeof(address);
+    getsockname(hSocket, reinterpret_cast<sockaddr*>(&address), &nLength);
+    nPort = ntohs(address.sin_port);
+    return hSocket;
+}
+
+int RefusingPort()
+{
+    WSADATA wsaData;
+    WSAStartup(MAKEWORD(2, 2), &wsaData);
+    int nPort = 0;
+    closesocket(BindLoopback(nPort));
+    WSACleanup();
+    return nPort;
+}
+
 ScriptedServer::ScriptedServer(std::vector<ServerStep> script) : m_script(std::move(script))
 {
     WSADATA wsaData;
     WSAStartup(MAKEWORD(2, 2), &wsaData);
-    m_hListen = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(m_hListen, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    m_hListen = BindLoopback(m_nPort);
     listen(m_hListen, 8);
-    int nLength = sizeof(address);
-    getsockname(m_hListen, reinterpret_cast<sockaddr*>(&address), &nLength);
-    m_nPort = ntohs(address.sin_port);
     m_thread = std::thread([this] { Run(); });
 }
 

@@ -11,6 +11,12 @@
 #include <thread>
 #include <vector>
 
+// A socket bound to a free port of 127.0.0.1, not yet listening; the
+// caller has started Winsock.
+SOCKET BindLoopback(int& nPort);
+// A port on 127.0.0.1 where nothing listens: a connect is refused.
+int RefusingPort();
+
 struct ServerStep {
     enum Kind { kReadRequest, kReceive, kSend, kSleep, kClose, kReset, kWaitForClientClose };
 

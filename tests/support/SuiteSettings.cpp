@@ -7,6 +7,7 @@ namespace {
 // Native view first, then the 32-bit view, each with its backup.
 const char* const kSuiteTrees[] = {"SOFTWARE\\Quillbrook", "SOFTWARE\\WOW6432Node\\Quillbrook"};
 const char* const kBackupTrees[] = {"SOFTWARE\\QuillbrookTestBackup", "SOFTWARE\\WOW6432Node\\QuillbrookTestBackup"};
+const char kInternetSettings[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 
 bool KeyExists(const char* pszKey)
 {
@@ -26,6 +27,25 @@ void CopyTree(const char* pszFrom, const char* pszTo)
     EXPECT_EQ(RegCopyTreeA(hFrom, nullptr, hTo), ERROR_SUCCESS);
     RegCloseKey(hFrom);
     RegCloseKey(hTo);
+}
+
+void WriteValue(HKEY hRoot, const char* pszKey, const char* pszName, DWORD nType, const void* pData, DWORD nSize)
+{
+    HKEY hKey = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(hRoot, pszKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &hKey, nullptr), ERROR_SUCCESS)
+        << pszKey;
+    EXPECT_EQ(RegSetValueExA(hKey, pszName, 0, nType, static_cast<const BYTE*>(pData), nSize), ERROR_SUCCESS)
+        << pszName;
+    RegCloseKey(hKey);
+}
+
+void RemoveValue(HKEY hRoot, const char* pszKey, const char* pszName)
+{
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExA(hRoot, pszKey, 0, KEY_SET_VALUE, &hKey) != ERROR_SUCCESS)
+        return;
+    RegDeleteValueA(hKey, pszName);
+    RegCloseKey(hKey);
 }
 
 } // namespace
@@ -72,13 +92,7 @@ void Delete(const char* pszKey)
 
 void SetValue(const char* pszKey, const char* pszName, DWORD nType, const std::string& data)
 {
-    HKEY hKey = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, pszKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &hKey, nullptr),
-              ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExA(hKey, pszName, 0, nType, reinterpret_cast<const BYTE*>(data.data()),
-                             static_cast<DWORD>(data.size())),
-              ERROR_SUCCESS);
-    RegCloseKey(hKey);
+    WriteValue(HKEY_LOCAL_MACHINE, pszKey, pszName, nType, data.data(), static_cast<DWORD>(data.size()));
 }
 
 void Set(const char* pszKey, const char* pszName, const std::string& strValue)
@@ -86,4 +100,62 @@ void Set(const char* pszKey, const char* pszName, const std::string& strValue)
     SetValue(pszKey, pszName, REG_SZ, strValue + '\0');
 }
 
+void Remove(const char* pszKey, const char* pszName)
+{
+    RemoveValue(HKEY_LOCAL_MACHINE, pszKey, pszName);
+}
+
 } // namespace SuiteSettings
+
+ProxySettings::ProxySettings(std::optional<DWORD> nEnable, std::optional<std::string> strServer)
+    : m_enable(Save("ProxyEnable")), m_server(Save("ProxyServer"))
+{
+    if (nEnable)
+        SetRaw("ProxyEnable", REG_DWORD, &*nEnable, sizeof(DWORD));
+    else
+        Remove("ProxyEnable");
+    if (strServer)
+        SetRaw("ProxyServer", REG_SZ, strServer->c_str(), static_cast<DWORD>(strServer->size() + 1));
+    else
+        Remove("ProxyServer");
+}
+
+ProxySettings::~ProxySettings()
+{
+    Restore("ProxyEnable", m_enable);
+    Restore("ProxyServer", m_server);
+}
+
+void ProxySettings::SetRaw(const char* pszName, DWORD nType, const void* pData, DWORD nSize)
+{
+    WriteValue(HKEY_CURRENT_USER, kInternetSettings, pszName, nType, pData, nSize);
+}
+
+void ProxySettings::Remove(const char* pszName)
+{
+    RemoveValue(HKEY_CURRENT_USER, kInternetSettings, pszName);
+}
+
+ProxySettings::Saved ProxySettings::Save(const char* pszName)
+{
+    Saved saved;
+    HKEY hKey;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kInternetSettings, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+        return saved;
+    DWORD nSize = 0;
+    if (RegQueryValueExA(hKey, pszName, nullptr, &saved.nType, nullptr, &nSize) == ERROR_SUCCESS) {
+        saved.data.resize(nSize);
+        saved.bPresent = RegQueryValueExA(hKey, pszName, nullptr, &saved.nType, saved.data.data(), &nSize) ==
+                         ERROR_SUCCESS;
+    }
+    RegCloseKey(hKey);
+    return saved;
+}
+
+void ProxySettings::Restore(const char* pszName, const Saved& saved)
+{
+    if (saved.bPresent)
+        SetRaw(pszName, saved.nType, saved.data.data(), static_cast<DWORD>(saved.data.size()));
+    else
+        Remove(pszName);
+}

@@ -1,11 +1,15 @@
 #pragma once
-// The suite's machine-wide settings in the test prefix. Whatever the prefix
-// held is kept aside at the start of a test program and put back at its end
-// (Backup/Restore); in between each test writes its own values.
+// The registry settings that the updater reads in the test prefix. The
+// suite's machine-wide keys: whatever the prefix held is kept aside at the
+// start of a test program and put back at its end (Backup/Restore); in
+// between each test writes its own values. The user's proxy: set for a
+// scope and put back after it (ProxySettings).
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace SuiteSettings {
 
@@ -28,5 +32,31 @@ void Delete(const char* pszKey);
 void SetValue(const char* pszKey, const char* pszName, DWORD nType, const std::string& data);
 // A text value stored with its terminating NUL, as installers write it.
 void Set(const char* pszKey, const char* pszName, const std::string& strValue);
+void Remove(const char* pszKey, const char* pszName);
 
 } // namespace SuiteSettings
+
+// ProxyEnable and ProxyServer of the current user's Internet settings, each
+// set or (when not given) removed for the object's lifetime.
+class ProxySettings {
+public:
+    ProxySettings(std::optional<DWORD> nEnable, std::optional<std::string> strServer);
+    ~ProxySettings();
+    ProxySettings(const ProxySettings&) = delete;
+    ProxySettings& operator=(const ProxySettings&) = delete;
+
+    static void SetRaw(const char* pszName, DWORD nType, const void* pData, DWORD nSize);
+    static void Remove(const char* pszName);
+
+private:
+    struct Saved {
+        bool bPresent = false;
+        DWORD nType = 0;
+        std::vector<BYTE> data;
+    };
+    static Saved Save(const char* pszName);
+    static void Restore(const char* pszName, const Saved& saved);
+
+    Saved m_enable;
+    Saved m_server;
+};

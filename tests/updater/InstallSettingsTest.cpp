@@ -153,7 +153,8 @@ TEST_F(InstallSettings, EachMachineKeyIsReadFromThe32BitViewFirst)
         {"only the native view", kNone, kValues, "http://64/", "D:\\64\\64.html"},
         {"both: the 32-bit view wins", kValues, kValues, "http://32/", "D:\\32\\32.html"},
         // The native view is read only when the key itself is missing.
-        {"32-bit keys without values", kEmptyKeys, kValues, "", "C:\\Program Files\\Quillbrook\\templates\\upgrade_info.html"},
+        {"32-bit keys without values", kEmptyKeys, kValues, "",
+         "C:\\Program Files\\Quillbrook\\templates\\upgrade_info.html"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.pszName);

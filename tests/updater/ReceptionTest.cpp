@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "TransferTestSupport.h"
+#include "eventlog/LogLines.h"
 #include "net/NetTestSupport.h"
 #include "updater/ResponseHeaders.h"
 #include "support/BoxWatcher.h"
@@ -81,7 +82,7 @@ struct Receiver {
     std::string StoredBody()
     {
         dlg.m_fileTemp.Close();
-        return ReadBytes(TempPathOf(dlg.m_strDestPath.GetString()));
+        return ReadWholeFile(TempPathOf(dlg.m_strDestPath.GetString()));
     }
 
     CUpdaterDlg dlg;
@@ -89,7 +90,17 @@ struct Receiver {
 
 class Reception : public testing::Test {
 protected:
-    ScratchFolder folder;
+    // The only record of a failed store, and nothing committed.
+    void ExpectWriteErrorOnly(const LogCapture& log)
+    {
+        const std::vector<LogRecord> records = log.Records();
+        ASSERT_EQ(LinesOf(records), std::vector<int>{LOG_LINE_WRITE_ERROR});
+        EXPECT_EQ(records[0].text.rfind("Error writing to " + dest + ": ", 0), 0u) << records[0].text;
+        EXPECT_EQ(ReadWholeFile(dest), "previous");
+        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+    }
+
+    TempFolder folder{"xfer", {"ContentCache", "templates"}};
     const std::string dest = folder / "ContentCache\\dest.bin";
 };
 
@@ -174,7 +185,7 @@ TEST_F(Reception, ResponseCutAtAnyPositionGivesTheSameHeadersAndBody)
     const std::string block = "HTTP/1.0 200 OK\r\nServer: x\r\nContent-Length: 40";
     const std::string body = Body(40);
     const std::string response = block + "\r\n\r\n" + body;
-    WriteBytes(dest, "previous");
+    ASSERT_TRUE(WriteWholeFile(dest, "previous"));
     for (size_t nCut = 1; nCut < response.size(); ++nCut) {
         SCOPED_TRACE(nCut);
         Receiver r(dest);
@@ -183,7 +194,7 @@ TEST_F(Reception, ResponseCutAtAnyPositionGivesTheSameHeadersAndBody)
         EXPECT_EQ(r.dlg.m_nContentLength, 40u);
         EXPECT_EQ(r.dlg.m_nReceived, response.size());
         EXPECT_EQ(r.StoredBody(), body);
-        EXPECT_EQ(ReadBytes(dest), "previous");
+        EXPECT_EQ(ReadWholeFile(dest), "previous");
     }
 }
 
@@ -284,7 +295,7 @@ TEST_F(Reception, UnreadableHeaderBlockKeepsNothingAndIsAnHttpError)
         {"ends one byte beyond 64 KiB", "HTTP/1.0 200 OK\r\nX: " + std::string(65536 - 23, 'x') + "\r\n\r\nbody"},
         {"empty header block", "\r\n\r\nHTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\n" + Body(3000)},
     };
-    WriteBytes(dest, "previous");
+    ASSERT_TRUE(WriteWholeFile(dest, "previous"));
     for (const Row& row : rows) {
         SCOPED_TRACE(row.pszName);
         Receiver r(dest);
@@ -295,7 +306,7 @@ TEST_F(Reception, UnreadableHeaderBlockKeepsNothingAndIsAnHttpError)
         EXPECT_EQ(r.dlg.GetStatusCode(), 0);
         EXPECT_TRUE(g_positions.empty());
         EXPECT_FALSE(FileExists(TempPathOf(dest)));
-        EXPECT_EQ(ReadBytes(dest), "previous");
+        EXPECT_EQ(ReadWholeFile(dest), "previous");
     }
 }
 
@@ -323,7 +334,7 @@ TEST_F(Reception, OnlyA200BodyIsWrittenAndOnlyToTheTemporaryFile)
         {"HTTP/1.0 500 Server Error", false},
         {"HTTP/1.0 200", false}, // unreadable status line: status 0
     };
-    WriteBytes(dest, "previous");
+    ASSERT_TRUE(WriteWholeFile(dest, "previous"));
     for (const Row& row : rows) {
         SCOPED_TRACE(row.pszStatusLine);
         Receiver r(dest);
@@ -332,7 +343,7 @@ TEST_F(Reception, OnlyA200BodyIsWrittenAndOnlyToTheTemporaryFile)
         if (row.bStored) {
             EXPECT_EQ(r.StoredBody(), Body(3000));
         }
-        EXPECT_EQ(ReadBytes(dest), "previous");
+        EXPECT_EQ(ReadWholeFile(dest), "previous");
     }
 }
 
@@ -357,12 +368,12 @@ TEST_F(Reception, NormalCloseReplacesTheDestinationOnlyWithACompleteBody)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.pszName);
-        WriteBytes(dest, "previous");
+        ASSERT_TRUE(WriteWholeFile(dest, "previous"));
         BoxWatcher watcher;
         Receiver r(dest);
         r.Feed(row.response);
         r.dlg.OnTransferClosed(0);
-        EXPECT_EQ(ReadBytes(dest), row.pszStored);
+        EXPECT_EQ(ReadWholeFile(dest), row.pszStored);
         EXPECT_FALSE(FileExists(TempPathOf(dest)));
         EXPECT_EQ(r.dlg.m_nOutcome, row.nOutcome);
         EXPECT_EQ(watcher.Boxes().size(), row.nOutcome == OUTCOME_COMPLETED ? 0u : 1u);
@@ -385,7 +396,7 @@ TEST_F(Reception, TemporaryFileIsHeldExclusivelyAndClosedOnEveryEnd)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.pszName);
-        WriteBytes(dest, "previous");
+        ASSERT_TRUE(WriteWholeFile(dest, "previous"));
         BoxWatcher watcher;
         {
             Receiver r(dest);
@@ -400,7 +411,7 @@ TEST_F(Reception, TemporaryFileIsHeldExclusivelyAndClosedOnEveryEnd)
             if (hOther != INVALID_HANDLE_VALUE)
                 CloseHandle(hOther);
             EXPECT_FALSE(DeleteFileA(TempPathOf(dest).c_str()));
-            EXPECT_EQ(ReadBytes(dest), "previous");
+            EXPECT_EQ(ReadWholeFile(dest), "previous");
 
             if (row.nErrorCode == 0)
                 r.Feed(response.substr(firstPart.size()));
@@ -409,7 +420,7 @@ TEST_F(Reception, TemporaryFileIsHeldExclusivelyAndClosedOnEveryEnd)
         }
         // Removing the file succeeds only once it has been closed.
         EXPECT_FALSE(FileExists(TempPathOf(dest)));
-        EXPECT_TRUE(ReadBytes(dest) == (row.pszStored ? row.pszStored : Body(3000)));
+        EXPECT_TRUE(ReadWholeFile(dest) == (row.pszStored ? row.pszStored : Body(3000)));
     }
 }
 
@@ -423,12 +434,12 @@ TEST_F(Reception, TemporaryFileChangedUnderTheProgramIsNotCommitted)
     };
     const Row rows[] = {
         {"removed", [](const std::string& strPath) { DeleteFileA(strPath.c_str()); }},
-        {"cut", [](const std::string& strPath) { WriteBytes(strPath, Body(100)); }},
-        {"grown", [](const std::string& strPath) { WriteBytes(strPath, Body(3001)); }},
+        {"cut", [](const std::string& strPath) { ASSERT_TRUE(WriteWholeFile(strPath, Body(100))); }},
+        {"grown", [](const std::string& strPath) { ASSERT_TRUE(WriteWholeFile(strPath, Body(3001))); }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.pszName);
-        WriteBytes(dest, "previous");
+        ASSERT_TRUE(WriteWholeFile(dest, "previous"));
         LogCapture log;
         Receiver r(dest);
         r.Feed("HTTP/1.0 200 OK\r\nContent-Length: 3000\r\n\r\n" + Body(3000));
@@ -437,19 +448,15 @@ TEST_F(Reception, TemporaryFileChangedUnderTheProgramIsNotCommitted)
         r.dlg.OnTransferClosed(0);
 
         EXPECT_EQ(r.dlg.m_nOutcome, OUTCOME_STORE_FAILED);
-        const std::vector<Record> records = ParseRecords(log.Records());
-        ASSERT_EQ(LinesOf(records), std::vector<int>{335});
-        EXPECT_EQ(records[0].text.rfind("Error writing to " + dest + ": ", 0), 0u) << records[0].text;
-        EXPECT_EQ(ReadBytes(dest), "previous");
-        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+        ExpectWriteErrorOnly(log);
     }
 }
 
 TEST_F(Reception, FailedWriteIsLoggedOnceNamingTheDestinationAndNothingIsCommitted)
 {
-    WriteBytes(dest, "previous");
+    ASSERT_TRUE(WriteWholeFile(dest, "previous"));
     const std::string readOnly = folder / "read-only.bin";
-    WriteBytes(readOnly, "x");
+    ASSERT_TRUE(WriteWholeFile(readOnly, "x"));
     LogCapture log;
     Receiver r(dest);
     r.Feed("HTTP/1.0 200 OK\r\nContent-Length: 4096\r\n\r\n" + Body(1024));
@@ -463,9 +470,5 @@ TEST_F(Reception, FailedWriteIsLoggedOnceNamingTheDestinationAndNothingIsCommitt
     r.dlg.OnTransferClosed(0);
 
     EXPECT_EQ(r.dlg.m_nOutcome, OUTCOME_STORE_FAILED);
-    const std::vector<Record> records = ParseRecords(log.Records());
-    ASSERT_EQ(LinesOf(records), std::vector<int>{335});
-    EXPECT_EQ(records[0].text.rfind("Error writing to " + dest + ": ", 0), 0u) << records[0].text;
-    EXPECT_EQ(ReadBytes(dest), "previous");
-    EXPECT_FALSE(FileExists(TempPathOf(dest)));
+    ExpectWriteErrorOnly(log);
 }

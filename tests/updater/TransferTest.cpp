@@ -8,11 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "TransferTestSupport.h"
+#include "eventlog/LogLines.h"
 #include "net/HttpInterface.h"
 #include "net/NetTestSupport.h"
 #include "support/BoxWatcher.h"
@@ -126,6 +128,19 @@ std::string OkHeaders(size_t nAnnounced)
     return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(nAnnounced) + "\r\n\r\n";
 }
 
+// The headers and the body's first 2000 bytes.
+std::string FirstPart(const std::string& body)
+{
+    return OkHeaders(body.size()) + body.substr(0, 2000);
+}
+
+// The response in two writes: the first part, and after a pause the rest.
+std::vector<ServerStep> PausedAfterFirstPart(const std::string& body, int nPauseMs)
+{
+    return {ServerStep::ReadRequest(), ServerStep::Send(FirstPart(body)), ServerStep::Sleep(nPauseMs),
+            ServerStep::Send(body.substr(2000)), ServerStep::Close()};
+}
+
 // What a run of the dialog left behind.
 struct RunResult {
     INT_PTR nModal = 0;
@@ -133,7 +148,7 @@ struct RunResult {
     uint32_t nReceived = 0;
     bool bShown = false;
     std::vector<ObservedBox> boxes;
-    std::vector<Record> records;
+    std::vector<LogRecord> records;
 };
 
 class Transfer : public testing::Test {
@@ -166,6 +181,14 @@ protected:
         Set(kUpdatesKey, "Description", UrlOf(bRunMode ? nOther : nPort, "/update/info.exe"));
     }
 
+    // Serves the body to the mode in two writes, the second after a pause.
+    std::unique_ptr<ScriptedServer> ServePaused(bool bRunMode, const std::string& body, int nPauseMs)
+    {
+        auto server = std::make_unique<ScriptedServer>(PausedAfterFirstPart(body, nPauseMs));
+        PointAt(bRunMode, server->Port());
+        return server;
+    }
+
     std::string DestOf(bool bRunMode) const
     {
         return bRunMode ? folder / "ContentCache\\Update.exe" : folder / "templates\\info.exe";
@@ -192,12 +215,12 @@ protected:
             run.bShown = dlg.bShown;
         }
         run.boxes = watcher.Boxes();
-        const std::vector<std::string> lines = log.Records();
-        run.records = ParseRecords({lines.begin() + static_cast<std::ptrdiff_t>(nEarlierRecords), lines.end()});
+        const std::vector<LogRecord> records = log.Records();
+        run.records.assign(records.begin() + static_cast<std::ptrdiff_t>(nEarlierRecords), records.end());
         return run;
     }
 
-    ScratchFolder folder;
+    TempFolder folder{"xfer", {"ContentCache", "templates"}};
     ProxySettings direct{DWORD{0}, std::nullopt};
     LogCapture log;
 };
@@ -233,7 +256,7 @@ TEST_F(Transfer, CompleteResponseIsStoredAndOnlyRunModeLaunchesIt)
         EXPECT_TRUE(run.bShown);
         EXPECT_TRUE(run.boxes.empty());
         EXPECT_TRUE(run.records.empty());
-        EXPECT_TRUE(ReadBytes(dest) == body) << "stored " << ReadBytes(dest).size() << " of " << body.size();
+        EXPECT_TRUE(ReadWholeFile(dest) == body) << "stored " << ReadWholeFile(dest).size() << " of " << body.size();
         EXPECT_FALSE(FileExists(TempPathOf(dest)));
         EXPECT_EQ(WaitForMark(dest, row.bRunMode ? kLaunchWaitMs : kNoLaunchWaitMs), row.bRunMode);
     }
@@ -245,7 +268,7 @@ TEST_F(Transfer, HttpErrorIsReportedAndNothingIsLaunched)
         SCOPED_TRACE(ModeName(bRunMode));
         const std::string dest = DestOf(bRunMode);
         // A program from an earlier run, which must not be started.
-        WriteBytes(dest, MarkProgramBytes());
+        ASSERT_TRUE(WriteWholeFile(dest, MarkProgramBytes()));
         ScriptedServer server({ServerStep::ReadRequest(),
                                ServerStep::Send("HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found"),
                                ServerStep::Close()});
@@ -258,11 +281,11 @@ TEST_F(Transfer, HttpErrorIsReportedAndNothingIsLaunched)
         ASSERT_EQ(run.boxes.size(), 1u);
         EXPECT_EQ(run.boxes[0].text, kNoUpdatesText);
         EXPECT_EQ(run.boxes[0].caption, kCaption);
-        ASSERT_EQ(LinesOf(run.records), std::vector<int>{567});
+        ASSERT_EQ(LinesOf(run.records), std::vector<int>{LOG_LINE_HTTP_ERROR});
         EXPECT_EQ(run.records[0].level, 1);
         EXPECT_EQ(run.records[0].module, "UpdaterDlg");
         EXPECT_EQ(run.records[0].text, "HTTP error 404 when retrieving " + dest);
-        EXPECT_TRUE(ReadBytes(dest) == MarkProgramBytes());
+        EXPECT_TRUE(ReadWholeFile(dest) == MarkProgramBytes());
         EXPECT_FALSE(FileExists(TempPathOf(dest)));
         EXPECT_FALSE(WaitForMark(dest, kNoLaunchWaitMs));
     }
@@ -292,7 +315,8 @@ TEST_F(Transfer, FailedConnectionShowsTwoBoxesAndEndsUnseen)
         EXPECT_EQ(run.boxes[0].caption, kCaption);
         EXPECT_EQ(run.boxes[1].text, unableText);
         EXPECT_EQ(run.boxes[1].caption, kCaption);
-        ASSERT_EQ(LinesOf(run.records), (std::vector<int>{405, 615, 493}));
+        ASSERT_EQ(LinesOf(run.records),
+                  (std::vector<int>{LOG_LINE_CONNECT_ERROR, LOG_LINE_CONNECTION_LOST, LOG_LINE_UNABLE_TO_CONNECT}));
         EXPECT_EQ(run.records[0].module, "HttpInterface");
         EXPECT_EQ(run.records[1].text,
                   "Connection to 127.0.0.1:" + std::to_string(nSourcePort) + " unexpectedly lost: Error -1");
@@ -319,7 +343,7 @@ TEST_F(Transfer, FailedSendEndsAfterOneBoxWithoutTheCancelQuestion)
     ASSERT_EQ(run.boxes.size(), 1u);
     EXPECT_EQ(run.boxes[0].text, "Unable to connect to update server 127.0.0.1 on port " +
                                      std::to_string(server.Port()) + "\n");
-    EXPECT_EQ(LinesOf(run.records), (std::vector<int>{478, 493}));
+    EXPECT_EQ(LinesOf(run.records), (std::vector<int>{LOG_LINE_SOCKET_FILE_ERROR, LOG_LINE_UNABLE_TO_CONNECT}));
 }
 
 TEST_F(Transfer, ConnectionLostBeforeTheEndKeepsThePreviousFile)
@@ -359,7 +383,7 @@ TEST_F(Transfer, ConnectionLostBeforeTheEndKeepsThePreviousFile)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.pszName);
         const std::string dest = DestOf(row.bRunMode);
-        WriteBytes(dest, body);
+        ASSERT_TRUE(WriteWholeFile(dest, body));
         ScriptedServer server(row.script);
         PointAt(row.bRunMode, server.Port());
         // The lost-connection report names the Source server in both modes.
@@ -372,14 +396,14 @@ TEST_F(Transfer, ConnectionLostBeforeTheEndKeepsThePreviousFile)
         EXPECT_EQ(run.nOutcome, OUTCOME_CONNECTION_FAILED);
         ASSERT_EQ(run.boxes.size(), 1u);
         EXPECT_EQ(run.boxes[0].text, kLostText);
-        ASSERT_EQ(LinesOf(run.records), std::vector<int>{615});
+        ASSERT_EQ(LinesOf(run.records), std::vector<int>{LOG_LINE_CONNECTION_LOST});
         const std::string lostText =
             "Connection to 127.0.0.1:" + std::to_string(nSourcePort) + " unexpectedly lost: Error ";
         if (row.bGraceful)
             EXPECT_EQ(run.records[0].text, lostText + "0");
         else
             EXPECT_EQ(run.records[0].text.rfind(lostText, 0), 0u) << run.records[0].text;
-        EXPECT_TRUE(ReadBytes(dest) == body);
+        EXPECT_TRUE(ReadWholeFile(dest) == body);
         EXPECT_FALSE(FileExists(TempPathOf(dest)));
         EXPECT_FALSE(WaitForMark(dest, kNoLaunchWaitMs));
     }
@@ -390,11 +414,9 @@ TEST_F(Transfer, CancelConfirmedMidBodyKeepsThePreviousFile)
     const std::string previous = MarkProgramBytes();
     const std::string body = previous + "new";
     const std::string dest = DestOf(true);
-    WriteBytes(dest, previous);
-    const std::string firstPart = OkHeaders(body.size()) + body.substr(0, 2000);
-    ScriptedServer server({ServerStep::ReadRequest(), ServerStep::Send(firstPart), ServerStep::Sleep(2000),
-                           ServerStep::Send(body.substr(2000)), ServerStep::Close()});
-    PointAt(true, server.Port());
+    ASSERT_TRUE(WriteWholeFile(dest, previous));
+    const std::string firstPart = FirstPart(body);
+    const auto server = ServePaused(true, body, 2000);
     bool bTempAtCancel = false;
 
     const RunResult run = RunDialog(true, [](const ObservedBox&) { return IDYES; }, [&](TransferDlg& dlg) {
@@ -410,7 +432,7 @@ TEST_F(Transfer, CancelConfirmedMidBodyKeepsThePreviousFile)
     EXPECT_EQ(run.boxes[0].text, kConfirmText);
     EXPECT_TRUE(bTempAtCancel);
     EXPECT_TRUE(run.records.empty());
-    EXPECT_TRUE(ReadBytes(dest) == previous);
+    EXPECT_TRUE(ReadWholeFile(dest) == previous);
     EXPECT_FALSE(FileExists(TempPathOf(dest)));
     EXPECT_FALSE(WaitForMark(dest, kNoLaunchWaitMs));
 }
@@ -419,10 +441,8 @@ TEST_F(Transfer, CancelAnsweredNoLetsTheTransferComplete)
 {
     const std::string body = MarkProgramBytes();
     const std::string dest = DestOf(false);
-    const std::string firstPart = OkHeaders(body.size()) + body.substr(0, 2000);
-    ScriptedServer server({ServerStep::ReadRequest(), ServerStep::Send(firstPart), ServerStep::Sleep(1000),
-                           ServerStep::Send(body.substr(2000)), ServerStep::Close()});
-    PointAt(false, server.Port());
+    const std::string firstPart = FirstPart(body);
+    const auto server = ServePaused(false, body, 1000);
     const TransferDlg* pDlg = nullptr;
     uint32_t nReceivedAtAnswer = 0;
 
@@ -443,7 +463,7 @@ TEST_F(Transfer, CancelAnsweredNoLetsTheTransferComplete)
     EXPECT_EQ(run.boxes[0].text, kConfirmText);
     EXPECT_EQ(nReceivedAtAnswer, firstPart.size());
     EXPECT_EQ(run.nReceived, OkHeaders(body.size()).size() + body.size());
-    EXPECT_TRUE(ReadBytes(dest) == body);
+    EXPECT_TRUE(ReadWholeFile(dest) == body);
     EXPECT_FALSE(FileExists(TempPathOf(dest)));
 }
 
@@ -451,13 +471,11 @@ TEST_F(Transfer, TransferEndingWhileTheConfirmationIsOpenClosesWithoutASecondQue
 {
     const std::string body = MarkProgramBytes();
     const std::string dest = DestOf(false);
-    const std::string firstPart = OkHeaders(body.size()) + body.substr(0, 2000);
+    const std::string firstPart = FirstPart(body);
     for (const int nAnswer : {IDYES, IDNO}) {
         SCOPED_TRACE(nAnswer == IDYES ? "answered Yes afterwards" : "answered No afterwards");
         DeleteFileA(dest.c_str());
-        ScriptedServer server({ServerStep::ReadRequest(), ServerStep::Send(firstPart), ServerStep::Sleep(500),
-                               ServerStep::Send(body.substr(2000)), ServerStep::Close()});
-        PointAt(false, server.Port());
+        const auto server = ServePaused(false, body, 500);
         HWND hConfirmation = nullptr;
         bool bEndedWithBoxOpen = false;
 
@@ -471,7 +489,7 @@ TEST_F(Transfer, TransferEndingWhileTheConfirmationIsOpenClosesWithoutASecondQue
                 dlg.CancelWhen([&](const TransferDlg& d) { return d.m_nReceived >= firstPart.size(); });
                 if (hConfirmation && dlg.m_bClosed && !bEndedWithBoxOpen) {
                     bEndedWithBoxOpen = IsWindow(hConfirmation) != FALSE;
-                    BoxWatcher::Press(hConfirmation, nAnswer);
+                    PressButton(hConfirmation, nAnswer);
                 }
             });
 
@@ -480,7 +498,7 @@ TEST_F(Transfer, TransferEndingWhileTheConfirmationIsOpenClosesWithoutASecondQue
         EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED);
         ASSERT_EQ(run.boxes.size(), 1u);
         EXPECT_EQ(run.boxes[0].text, kConfirmText);
-        EXPECT_TRUE(ReadBytes(dest) == body);
+        EXPECT_TRUE(ReadWholeFile(dest) == body);
         EXPECT_FALSE(FileExists(TempPathOf(dest)));
     }
 }
@@ -502,7 +520,7 @@ TEST_F(Transfer, DestinationThatCannotBeWrittenIsLoggedAndNothingIsLaunched)
         const std::string previous = "previous";
         HANDLE hLock = INVALID_HANDLE_VALUE;
         if (row.bLocked) {
-            WriteBytes(dest, previous);
+            ASSERT_TRUE(WriteWholeFile(dest, previous));
             hLock = CreateFileA(dest.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
             ASSERT_NE(hLock, INVALID_HANDLE_VALUE);
         }
@@ -515,7 +533,7 @@ TEST_F(Transfer, DestinationThatCannotBeWrittenIsLoggedAndNothingIsLaunched)
 
         EXPECT_EQ(run.nModal, IDCANCEL);
         EXPECT_EQ(run.nOutcome, OUTCOME_STORE_FAILED);
-        ASSERT_EQ(LinesOf(run.records), std::vector<int>{335});
+        ASSERT_EQ(LinesOf(run.records), std::vector<int>{LOG_LINE_WRITE_ERROR});
         EXPECT_EQ(run.records[0].level, 0);
         EXPECT_EQ(run.records[0].text.rfind("Error writing to " + dest + ": ", 0),
                   0u)
@@ -529,7 +547,7 @@ TEST_F(Transfer, DestinationThatCannotBeWrittenIsLoggedAndNothingIsLaunched)
             EXPECT_TRUE(run.boxes.empty());
         }
         if (row.bLocked)
-            EXPECT_EQ(ReadBytes(dest), previous);
+            EXPECT_EQ(ReadWholeFile(dest), previous);
         else
             EXPECT_FALSE(FileExists(dest));
         EXPECT_FALSE(FileExists(TempPathOf(dest)));
@@ -541,10 +559,8 @@ TEST_F(Transfer, TemporaryFileCannotBeRemovedWhileTheBodyArrives)
 {
     const std::string body = MarkProgramBytes();
     const std::string dest = DestOf(true);
-    const std::string firstPart = OkHeaders(body.size()) + body.substr(0, 2000);
-    ScriptedServer server({ServerStep::ReadRequest(), ServerStep::Send(firstPart), ServerStep::Sleep(1000),
-                           ServerStep::Send(body.substr(2000)), ServerStep::Close()});
-    PointAt(true, server.Port());
+    const std::string firstPart = FirstPart(body);
+    const auto server = ServePaused(true, body, 1000);
     bool bTried = false;
     BOOL bRemoved = TRUE;
 
@@ -559,7 +575,7 @@ TEST_F(Transfer, TemporaryFileCannotBeRemovedWhileTheBodyArrives)
     EXPECT_FALSE(bRemoved);
     EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED);
     EXPECT_TRUE(run.records.empty());
-    EXPECT_TRUE(ReadBytes(dest) == body);
+    EXPECT_TRUE(ReadWholeFile(dest) == body);
     EXPECT_TRUE(WaitForMark(dest, kLaunchWaitMs));
 }
 
@@ -608,12 +624,13 @@ TEST_F(Transfer, ThroughEachProxyTheUpdateEndsAtTheAnnouncedLength)
                 EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED);
                 EXPECT_TRUE(run.boxes.empty());
                 EXPECT_TRUE(run.records.empty());
-                EXPECT_TRUE(ReadBytes(dest) == body) << "stored " << ReadBytes(dest).size() << " of " << body.size();
+                EXPECT_TRUE(ReadWholeFile(dest) == body)
+                    << "stored " << ReadWholeFile(dest).size() << " of " << body.size();
             } else {
                 EXPECT_EQ(run.nOutcome, OUTCOME_HTTP_ERROR);
                 ASSERT_EQ(run.boxes.size(), 1u);
                 EXPECT_EQ(run.boxes[0].text, kNoUpdatesText);
-                EXPECT_EQ(LinesOf(run.records), std::vector<int>{567});
+                EXPECT_EQ(LinesOf(run.records), std::vector<int>{LOG_LINE_HTTP_ERROR});
                 EXPECT_FALSE(FileExists(dest));
             }
             EXPECT_FALSE(FileExists(TempPathOf(dest)));
@@ -642,6 +659,6 @@ TEST_F(Transfer, HeldProxyConnectionEndsAtTheRealContentLength)
 
     EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED);
     EXPECT_TRUE(run.boxes.empty());
-    EXPECT_TRUE(ReadBytes(dest) == body) << "stored " << ReadBytes(dest).size() << " of " << body.size();
+    EXPECT_TRUE(ReadWholeFile(dest) == body) << "stored " << ReadWholeFile(dest).size() << " of " << body.size();
     EXPECT_TRUE(WaitForMark(dest, kLaunchWaitMs));
 }

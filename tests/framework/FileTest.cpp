@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "framework/File.h"
+#include "support/Files.h"
 
 namespace {
 
@@ -23,23 +22,12 @@ protected:
     }
     void TearDown() override { DeleteFileA(m_strPath.c_str()); }
 
-    std::string Contents() const
-    {
-        std::ifstream file(m_strPath, std::ios::binary);
-        std::ostringstream all;
-        all << file.rdbuf();
-        return all.str();
-    }
-
     std::string m_strPath;
 };
 
 TEST_F(FileTest, CreateTruncatesAndWritesAppendAtTheEnd)
 {
-    {
-        std::ofstream old(m_strPath, std::ios::binary);
-        old << "previous contents";
-    }
+    ASSERT_TRUE(WriteWholeFile(m_strPath, "previous contents"));
     CFile file;
     ASSERT_TRUE(file.Open(m_strPath.c_str(), CFile::modeCreate | CFile::modeWrite | CFile::shareDenyWrite));
     file.Write("abc", 3);
@@ -53,7 +41,7 @@ TEST_F(FileTest, CreateTruncatesAndWritesAppendAtTheEnd)
     again.Write("X", 1);
     EXPECT_EQ(again.Seek(1, CFile::current), 3u);
     again.Close();
-    EXPECT_EQ(Contents(), "aXcde");
+    EXPECT_EQ(ReadWholeFile(m_strPath), "aXcde");
 }
 
 TEST_F(FileTest, OpenFailureFillsTheExceptionWithoutThrowing)
