@@ -32,11 +32,6 @@ std::string Response200(const std::string& body)
 
 const std::string kNotFound = "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n";
 
-std::vector<ServerStep> Answering(const std::string& response)
-{
-    return {ServerStep::ReadRequest(), ServerStep::Send(response), ServerStep::Close()};
-}
-
 // The first line of a request: which file the program asked for.
 std::string RequestLine(const std::string& request)
 {

@@ -17,14 +17,9 @@
 
 namespace {
 
-std::string Response(const std::string& body)
-{
-    return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
 std::vector<ServerStep> Serving(const std::string& body)
 {
-    return {ServerStep::ReadRequest(), ServerStep::Send(Response(body)), ServerStep::Close()};
+    return Answering(OkResponse(body));
 }
 
 std::string Url(int nPort)
@@ -321,7 +316,7 @@ private:
             const SOCKET hConnection = accept(m_hListen, nullptr, nullptr);
             if (hConnection == INVALID_SOCKET)
                 continue;
-            const std::string response = Response(m_bodies[static_cast<size_t>(m_nConnections++) % m_bodies.size()]);
+            const std::string response = OkResponse(m_bodies[static_cast<size_t>(m_nConnections++) % m_bodies.size()]);
             m_workers.emplace_back([hConnection, response] {
                 for (size_t i = 0; i < response.size(); i += 16384) {
                     send(hConnection, response.data() + i,

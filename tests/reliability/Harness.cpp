@@ -57,6 +57,12 @@ void SetUpdateSettings(const std::string& strSource, const std::string& strDescr
     Set(kSuiteKey, "RootPath", strRoot);
 }
 
+void ServeBothModesFrom(int nPort, const char* pszPath, const std::string& strRoot)
+{
+    const std::string strUrl = "http://127.0.0.1:" + std::to_string(nPort) + pszPath;
+    SetUpdateSettings(strUrl, strUrl, strRoot);
+}
+
 RunResult RunUpdater(const Install& install, const RunOptions& options)
 {
     RunResult result;

@@ -29,6 +29,8 @@ struct Install : Installation {
 // The machine-wide settings that the updater reads, and nothing else of
 // the suite's, for one run.
 void SetUpdateSettings(const std::string& strSource, const std::string& strDescription, const std::string& strRoot);
+// Both URLs name pszPath on the local server at nPort.
+void ServeBothModesFrom(int nPort, const char* pszPath, const std::string& strRoot);
 
 struct RunOptions {
     bool bRunMode = false;

@@ -113,8 +113,7 @@ void CaseRunner::Run(uint64_t nSeed)
     RunResult result;
     {
         ScriptedServer server(Script(c));
-        const std::string strUrl = "http://127.0.0.1:" + std::to_string(server.Port()) + "/updates/Update.exe";
-        SetUpdateSettings(strUrl, strUrl, install->Root());
+        ServeBothModesFrom(server.Port(), "/updates/Update.exe", install->Root());
         RunOptions options;
         options.bRunMode = c.bRunMode;
         options.nCancelAfterMs = c.nCancelAfterMs;
@@ -270,12 +269,8 @@ void CaseRunner::Soak(int nRuns)
         DeleteFileA((strDest + ".mark").c_str());
         RunResult result;
         {
-            ScriptedServer server({ServerStep::ReadRequest(),
-                                   ServerStep::Send("HTTP/1.0 200 OK\r\nContent-Length: " +
-                                                    std::to_string(body.size()) + "\r\n\r\n" + body),
-                                   ServerStep::Close()});
-            const std::string strUrl = "http://127.0.0.1:" + std::to_string(server.Port()) + "/u/Update.exe";
-            SetUpdateSettings(strUrl, strUrl, install.Root());
+            ScriptedServer server(Answering(OkResponse(body)));
+            ServeBothModesFrom(server.Port(), "/u/Update.exe", install.Root());
             RunOptions options;
             options.bRunMode = bRunMode;
             result = RunUpdater(install, options);

@@ -55,12 +55,8 @@ int main(int argc, char** argv)
             "page " + std::to_string(i) + std::string(static_cast<size_t>(20000 + i * 37 % 30000), 'p');
         int nOutcome;
         {
-            ScriptedServer server({ServerStep::ReadRequest(),
-                                   ServerStep::Send("HTTP/1.0 200 OK\r\nContent-Length: " +
-                                                    std::to_string(body.size()) + "\r\n\r\n" + body),
-                                   ServerStep::Close()});
-            const std::string strUrl = "http://127.0.0.1:" + std::to_string(server.Port()) + "/page.html";
-            SetUpdateSettings(strUrl, strUrl, install.Root());
+            ScriptedServer server(Answering(OkResponse(body)));
+            ServeBothModesFrom(server.Port(), "/page.html", install.Root());
             CUpdaterDlg dlg;
             dlg.m_bRunMode = FALSE;
             g_app.m_pMainWnd = &dlg;

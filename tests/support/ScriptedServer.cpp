@@ -182,3 +182,13 @@ void ScriptedServer::Play(SOCKET hConnection, int nIndex)
     if (hConnection != INVALID_SOCKET)
         closesocket(hConnection);
 }
+
+std::vector<ServerStep> Answering(const std::string& response)
+{
+    return {ServerStep::ReadRequest(), ServerStep::Send(response), ServerStep::Close()};
+}
+
+std::string OkResponse(const std::string& body)
+{
+    return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}

@@ -75,3 +75,8 @@ private:
     std::vector<Connection> m_connections;
     std::thread m_thread;
 };
+
+// A server that reads the request, sends the response whole and closes.
+std::vector<ServerStep> Answering(const std::string& response);
+// A 200 response that announces the body's length.
+std::string OkResponse(const std::string& body);
