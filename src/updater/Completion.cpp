@@ -32,15 +32,11 @@ void CUpdaterDlg::OnTransferClosed(int nErrorCode)
             m_nOutcome = OUTCOME_HTTP_ERROR;
         } else if (!FinishTempFile()) {
             // Only a completely stored program is ever started.
-            m_nOutcome = OUTCOME_STORE_FAILED;
-            if (m_bRunMode)
-                ReportStoreFailure();
+            ReportStoreFailure();
         } else if (m_bRunMode && !IsSignatureAccepted()) {
             m_nOutcome = OUTCOME_SIGNATURE_REFUSED;
         } else if (!CommitDownload()) {
-            m_nOutcome = OUTCOME_STORE_FAILED;
-            if (m_bRunMode)
-                ReportStoreFailure();
+            ReportStoreFailure();
         } else if (m_bRunMode) {
             LaunchUpdateProgram();
         } else {
@@ -100,10 +96,14 @@ void CUpdaterDlg::ReportLaunchFailure(int nResult)
     MessageBox(g_szUserText, strCaption, MB_OK);
 }
 
-// The program could not be stored, so it is not started: the user learns
-// it from the launch-failure box, the event log holds the storing error.
+// The body could not be stored; the event log holds the storing error. In
+// run mode the program is therefore not started, and the user learns it
+// from the launch-failure box.
 void CUpdaterDlg::ReportStoreFailure()
 {
+    m_nOutcome = OUTCOME_STORE_FAILED;
+    if (!m_bRunMode)
+        return;
     CString strCaption;
     g_strUserFormat.LoadString(IDS_LAUNCH_FAILED);
     strCaption.LoadString(IDS_CAPTION);
