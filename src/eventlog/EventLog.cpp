@@ -50,11 +50,6 @@ void ShowBindingError(const char* pszFormat, const char* pszCaption)
     ::MessageBoxA(pMainWnd ? pMainWnd->m_hWnd : nullptr, szText, pszCaption, MB_ICONHAND);
 }
 
-template <typename T>
-T Resolve(const char* pszName)
-{
-    return reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(g_logLibrary.Get(), pszName)));
-}
 
 } // namespace
 
@@ -69,9 +64,9 @@ int LoadLogLibrary()
         }
     }
 
-    g_pfnSetLogFile = Resolve<PFN_SETLOGFILE>("SetLogFile");
-    g_pfnSetLogLevel = Resolve<PFN_SETLOGLEVEL>("SetLogLevel");
-    g_pfnWriteLog = Resolve<PFN_WRITELOG>("WriteLog");
+    g_pfnSetLogFile = ProcAddressOf<PFN_SETLOGFILE>(g_logLibrary, "SetLogFile");
+    g_pfnSetLogLevel = ProcAddressOf<PFN_SETLOGLEVEL>(g_logLibrary, "SetLogLevel");
+    g_pfnWriteLog = ProcAddressOf<PFN_WRITELOG>(g_logLibrary, "WriteLog");
     if (g_pfnSetLogFile && g_pfnSetLogLevel && g_pfnWriteLog)
         return TRUE;
 

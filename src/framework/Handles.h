@@ -52,6 +52,16 @@ inline void ReleaseModule(HMODULE h) { ::FreeLibrary(h); }
 
 using CUniqueHKey = CUniqueHandle<HKEY, nullptr, handles_detail::CloseKey>;
 using CUniqueModule = CUniqueHandle<HMODULE, nullptr, handles_detail::ReleaseModule>;
+// An export of a loaded library as the function type it has; null when the
+// module is not loaded or lacks the export.
+template <typename T>
+T ProcAddressOf(const CUniqueModule& module, const char* pszName)
+{
+    if (!module.IsValid())
+        return nullptr;
+    return reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(module.Get(), pszName)));
+}
+
 // CreateFile reports failure as INVALID_HANDLE_VALUE, which is not a constant
 // expression, so file handles use a null invalid value: reset a failed
 // CreateFile result before storing it.

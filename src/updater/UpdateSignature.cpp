@@ -21,10 +21,11 @@ public:
         : m_wintrust(::LoadLibraryExA("wintrust.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)),
           m_crypt32(::LoadLibraryExA("crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32))
     {
-        Resolve(m_wintrust, "WinVerifyTrust", pfnWinVerifyTrust);
-        Resolve(m_wintrust, "WTHelperProvDataFromStateData", pfnProviderData);
-        Resolve(m_wintrust, "WTHelperGetProvSignerFromChain", pfnSigner);
-        Resolve(m_crypt32, "CertGetCertificateContextProperty", pfnCertificateProperty);
+        pfnWinVerifyTrust = ProcAddressOf<decltype(pfnWinVerifyTrust)>(m_wintrust, "WinVerifyTrust");
+        pfnProviderData = ProcAddressOf<decltype(pfnProviderData)>(m_wintrust, "WTHelperProvDataFromStateData");
+        pfnSigner = ProcAddressOf<decltype(pfnSigner)>(m_wintrust, "WTHelperGetProvSignerFromChain");
+        pfnCertificateProperty =
+            ProcAddressOf<decltype(pfnCertificateProperty)>(m_crypt32, "CertGetCertificateContextProperty");
     }
 
     bool IsLoaded() const { return pfnWinVerifyTrust && pfnProviderData && pfnSigner && pfnCertificateProperty; }
@@ -35,13 +36,6 @@ public:
     decltype(&::CertGetCertificateContextProperty) pfnCertificateProperty = nullptr;
 
 private:
-    template <typename T>
-    static void Resolve(const CUniqueModule& module, const char* pszName, T& pfn)
-    {
-        if (module.IsValid())
-            pfn = reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(module.Get(), pszName)));
-    }
-
     CUniqueModule m_wintrust;
     CUniqueModule m_crypt32;
 };
