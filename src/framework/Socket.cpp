@@ -328,9 +328,27 @@ BOOL CAsyncSocket::WaitForEvent(long lEvents, int* pnError)
     BlockingWait wait;
     wait.lEvents = lEvents;
     m_pBlockingWait = &wait;
+    // Read once: a handler dispatched below may delete the object.
+    const DWORD nTimeout = m_nBlockingTimeout;
+    const DWORD nStart = ::GetTickCount();
+    bool bTimedOut = false;
     while (!wait.bDone && !wait.bCancelled && !wait.bDestroyed) {
         MSG msg;
-        const BOOL bResult = ::GetMessageA(&msg, nullptr, 0, 0);
+        BOOL bResult;
+        if (nTimeout == 0) {
+            bResult = ::GetMessageA(&msg, nullptr, 0, 0);
+        } else {
+            const DWORD nElapsed = ::GetTickCount() - nStart;
+            if (nElapsed >= nTimeout) {
+                bTimedOut = true;
+                break;
+            }
+            if (!::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                ::MsgWaitForMultipleObjectsEx(0, nullptr, nTimeout - nElapsed, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+                continue;
+            }
+            bResult = msg.message == WM_QUIT ? 0 : 1;
+        }
         if (bResult == 0) {
             // The quit request belongs to the outer loop.
             ::PostQuitMessage(static_cast<int>(msg.wParam));
@@ -349,12 +367,26 @@ BOOL CAsyncSocket::WaitForEvent(long lEvents, int* pnError)
     m_pBlockingWait = nullptr;
     if (!m_kept.empty())
         ::PostMessageA(CSocketWnd::Handle(), WM_SOCKET_KEPT, m_nNotifyMessage, 0);
+    if (bTimedOut) {
+        ::WSASetLastError(WSAETIMEDOUT);
+        return FALSE;
+    }
     if (wait.bCancelled || !wait.bDone) {
         ::WSASetLastError(WSAEINTR);
         return FALSE;
     }
     *pnError = wait.nError;
     return TRUE;
+}
+
+void CAsyncSocket::QueueNotification(long lEvent, int nError)
+{
+    if (m_hSocket == INVALID_SOCKET)
+        return;
+    m_kept.push_back({lEvent, nError});
+    // A blocking call posts the kept notifications itself when it ends.
+    if (!m_pBlockingWait)
+        ::PostMessageA(CSocketWnd::Handle(), WM_SOCKET_KEPT, m_nNotifyMessage, 0);
 }
 
 BOOL CSocket::Connect(const char* lpszHostAddress, UINT nHostPort)

@@ -54,8 +54,16 @@ protected:
 
     // Pumps this thread's messages until one of lEvents arrives for this
     // socket, the call is cancelled or the socket is destroyed. FALSE (with
-    // WSAEINTR) unless the event arrived; after a FALSE the object may be gone.
+    // WSAEINTR, or WSAETIMEDOUT after the blocking timeout) unless the event
+    // arrived; after a FALSE the object may be gone.
     BOOL WaitForEvent(long lEvents, int* pnError);
+    // Queues a notification for this socket as if the socket layer had sent
+    // it; the next message loop dispatches it. For data that the object
+    // holds itself and that no notification of the socket layer announces.
+    void QueueNotification(long lEvent, int nError = 0);
+
+    // How long one blocking call waits for its event; 0 waits for ever.
+    DWORD m_nBlockingTimeout = 0;
     // Addresses of a host name or dotted address, in the resolver's order.
     static int ResolveHost(const char* lpszHostAddress, UINT nHostPort, sockaddr_in* pAddresses, int nMax);
 
@@ -98,6 +106,9 @@ public:
     int Send(const void* lpBuf, int nBufLen, int nFlags = 0) override;
 
     BOOL IsBlocking() const { return m_pBlockingWait != nullptr; }
+    // Blocking calls that wait longer than this for their event fail with
+    // WSAETIMEDOUT; 0 (the default) waits for ever.
+    void SetBlockingTimeout(DWORD nMilliseconds) { m_nBlockingTimeout = nMilliseconds; }
     // Ends the pending blocking call, which then fails with WSAEINTR.
     void CancelBlockingCall();
 };

@@ -1,27 +1,42 @@
 #include "HttpInterface.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "eventlog/EventLog.h"
 #include "eventlog/LogLines.h"
 #include "framework/File.h"
 #include "framework/Handles.h"
+#include "TlsChannel.h"
 #include "UrlParser.h"
 
 namespace {
 
 const LogSource kLogSource = ModuleLogSource("HttpInterface");
 const int kMessageSize = 1024;
+const char kUserAgent[] = "Quillbrook Plugin (Win95; 1.0)";
+
+// The dialog is not shown yet while a secure connection is set up, so no
+// user can cancel a server or proxy that accepts and then stays silent:
+// each of its blocking waits is bounded instead.
+const DWORD kSecureSetupTimeoutMs = 15000;
+// A proxy's answer to CONNECT whose header block is longer is taken as it is.
+const size_t kMaxTunnelAnswer = 64 * 1024;
+// One read of records: a whole record at most.
+const int kCipherRead = 16384 + 2048 + 5;
 
 } // namespace
 
 CHttpInterface::CHttpInterface(const CString& strHost, int nPort, int nTimeout, const CString& strHttpVersion,
-                               void* pContext, DataCallback pfnData, CloseCallback pfnClose)
+                               void* pContext, DataCallback pfnData, CloseCallback pfnClose, bool bSecure)
     : CNotifySocket(pfnData, pfnClose, pContext, nTimeout), m_nPort(nPort), m_strHost(strHost),
-      m_strHttpVersion(strHttpVersion)
+      m_strHttpVersion(strHttpVersion), m_bSecure(bSecure)
 {
-    ParseProxySetting(ReadProxySetting(), "http");
+    ParseProxySetting(ReadProxySetting(), bSecure ? "https" : "http");
 }
+
+// The session ends before the socket that carried it.
+CHttpInterface::~CHttpInterface() = default;
 
 CString CHttpInterface::ReadProxySetting()
 {
@@ -51,8 +66,12 @@ CString CHttpInterface::ReadProxySetting()
 
 void CHttpInterface::ParseProxySetting(CString strSetting, const CString& strScheme)
 {
+    // An "http" that begins "https" names the other scheme's entry.
+    int nScheme = strSetting.Find(strScheme);
+    while (nScheme >= 0 && strScheme == "http" && strSetting.Mid(nScheme, 5) == "https")
+        nScheme = strSetting.Find(strScheme, nScheme + 1);
+
     CString strEntry = strSetting;
-    const int nScheme = strSetting.Find(strScheme);
     if (nScheme >= 0) {
         strEntry = strSetting.Mid(nScheme + strScheme.GetLength());
         const int nEnd = strEntry.Find(';');
@@ -60,6 +79,10 @@ void CHttpInterface::ParseProxySetting(CString strSetting, const CString& strSch
             strEntry = strEntry.Left(nEnd);
         if (strEntry.Find('=') == 0)
             strEntry = strEntry.Mid(1);
+    } else if (strScheme == "https" && strSetting.Find('=') >= 0) {
+        // Entries for other schemes only: a secure connection goes direct.
+        m_strProxyHost.Empty();
+        return;
     }
 
     const int nColon = strEntry.Find(':');
@@ -74,7 +97,8 @@ void CHttpInterface::ParseProxySetting(CString strSetting, const CString& strSch
 CString CHttpInterface::BuildRequest(const CString& strPath)
 {
     CString strRequest = "GET ";
-    if (m_strProxyHost.IsEmpty()) {
+    // Inside a tunnel the request is the one the server itself is sent.
+    if (m_strProxyHost.IsEmpty() || m_bSecure) {
         strRequest += strPath;
     } else {
         strRequest += "http://";
@@ -88,11 +112,12 @@ CString CHttpInterface::BuildRequest(const CString& strPath)
     }
     strRequest += " HTTP/";
     strRequest += m_strHttpVersion;
-    strRequest += "\r\nUser-Agent: Quillbrook Plugin (Win95; 1.0)";
+    strRequest += "\r\nUser-Agent: ";
+    strRequest += kUserAgent;
     strRequest += "\r\nHost: ";
     strRequest += m_strHost;
     strRequest += "\r\nAccept: */*";
-    strRequest += m_strProxyHost.IsEmpty() ? "\r\nConnection: close" : "\r\nProxy-Connection: Keep-Alive";
+    strRequest += m_strProxyHost.IsEmpty() || m_bSecure ? "\r\nConnection: close" : "\r\nProxy-Connection: Keep-Alive";
     strRequest += "\r\n\r\n";
     return strRequest;
 }
@@ -106,32 +131,194 @@ int CHttpInterface::Request(const CString& strPath, int& nLength)
     const CString& strTarget = bProxy ? m_strProxyHost : m_strHost;
     const int nTargetPort = bProxy ? m_nProxyPort : m_nPort;
 
-    char szMessage[kMessageSize];
-    if (!Connect(strTarget, static_cast<UINT>(nTargetPort))) {
-        const int nError = ::WSAGetLastError();
-        wsprintfA(szMessage, "Error %d connecting to host: '%s'", nError, strTarget.GetString());
-        LogEvent(&kLogSource, 0, szMessage, LOG_LINE_CONNECT_ERROR);
-        // The owner learns of the failure as of a closed connection, and
-        // before Request returns.
-        if (m_pfnClose)
-            m_pfnClose(-1, m_pContext);
-        nLength = -1;
-        return -1;
+    if (!Connect(strTarget, static_cast<UINT>(nTargetPort)))
+        return FailConnect(::WSAGetLastError(), strTarget, nLength);
+
+    std::string strWire(strRequest.GetString(), static_cast<size_t>(strRequest.GetLength()));
+    if (m_bSecure) {
+        SetBlockingTimeout(kSecureSetupTimeoutMs);
+        const LONG nTunnelError = bProxy ? OpenTunnel() : 0;
+        if (nTunnelError != 0) {
+            SetBlockingTimeout(0);
+            Close();
+            return FailConnect(nTunnelError, strTarget, nLength);
+        }
+        if (bProxy && !m_bTunnel) {
+            // The proxy refused: its answer, held, is the response.
+            SetBlockingTimeout(0);
+            QueueNotification(FD_READ);
+            return 1;
+        }
+        auto pTls = std::make_unique<CTlsChannel>(*this);
+        LONG nError = pTls->Open(m_strHost);
+        SetBlockingTimeout(0);
+        std::string strRecords;
+        if (nError == 0)
+            nError = pTls->Seal(strWire.data(), static_cast<int>(strWire.size()), strRecords);
+        if (nError != 0) {
+            // Closed, so that no notification kept during the handshake
+            // reaches the owner after the failure.
+            Close();
+            return FailConnect(nError, m_strHost, nLength);
+        }
+        m_pTls = std::move(pTls);
+        strWire = std::move(strRecords);
     }
 
     CSocketFile file(this, FALSE);
     try {
-        file.Write(strRequest.GetString(), static_cast<UINT>(strRequest.GetLength()));
+        file.Write(strWire.data(), static_cast<UINT>(strWire.size()));
     } catch (CFileException* pException) {
         char szError[kMessageSize];
         pException->GetErrorMessage(szError, sizeof(szError));
         pException->Delete();
         file.Close();
         Close();
+        char szMessage[kMessageSize];
         wsprintfA(szMessage, "Socket file exception: '%s'", szError);
         LogEvent(&kLogSource, 0, szMessage, LOG_LINE_SOCKET_FILE_ERROR);
         nLength = -1;
         return -1;
     }
     return 1;
+}
+
+// The owner learns of the failure as of a closed connection, and before
+// Request returns.
+int CHttpInterface::FailConnect(int nError, const CString& strHost, int& nLength)
+{
+    char szMessage[kMessageSize];
+    wsprintfA(szMessage, "Error %d connecting to host: '%s'", nError, strHost.GetString());
+    LogEvent(&kLogSource, 0, szMessage, LOG_LINE_CONNECT_ERROR);
+    if (m_pfnClose)
+        m_pfnClose(-1, m_pContext);
+    nLength = -1;
+    return -1;
+}
+
+// Asks the proxy for a tunnel to the server. 0 once the proxy has answered:
+// a 2xx opens the tunnel; any other answer, held whole as far as it came
+// with its header block, is the response of the transfer. Otherwise the
+// error number of the exchange.
+LONG CHttpInterface::OpenTunnel()
+{
+    char szPort[16];
+    wsprintfA(szPort, ":%d", m_nPort);
+    const CString strAuthority = m_strHost + szPort;
+    const CString strConnect = "CONNECT " + strAuthority + " HTTP/1.0\r\nHost: " + strAuthority +
+                               "\r\nUser-Agent: " + kUserAgent + "\r\n\r\n";
+    if (Send(strConnect.GetString(), strConnect.GetLength()) == SOCKET_ERROR)
+        return ::WSAGetLastError();
+
+    // Read in small steps: after a 2xx nothing but the tunnel follows, and
+    // nothing of it may be taken here.
+    std::string strAnswer;
+    while (strAnswer.find("\r\n\r\n") == std::string::npos && strAnswer.size() < kMaxTunnelAnswer) {
+        char buffer[1024];
+        const int nRead = CNotifySocket::Receive(buffer, sizeof(buffer), 0);
+        if (nRead == SOCKET_ERROR)
+            return ::WSAGetLastError();
+        if (nRead == 0)
+            break;
+        strAnswer.append(buffer, static_cast<size_t>(nRead));
+    }
+
+    const size_t nStatus = strAnswer.find(' ');
+    const int nCode = strAnswer.compare(0, 5, "HTTP/") == 0 && nStatus != std::string::npos
+                          ? atoi(strAnswer.c_str() + nStatus + 1)
+                          : 0;
+    if (nCode >= 200 && nCode <= 299 && strAnswer.find("\r\n\r\n") != std::string::npos)
+        m_bTunnel = true;
+    else
+        m_strHeld = std::move(strAnswer);
+    return 0;
+}
+
+bool CHttpInterface::IsEndConfirmed() const
+{
+    return !m_pTls || m_pTls->IsClosedByServer();
+}
+
+int CHttpInterface::Receive(void* lpBuf, int nBufLen, int nFlags)
+{
+    if (!m_pTls && HeldCount() == 0)
+        return CNotifySocket::Receive(lpBuf, nBufLen, nFlags);
+    if (m_nTlsError != 0) {
+        ::WSASetLastError(WSAECONNABORTED);
+        return SOCKET_ERROR;
+    }
+    if (HeldCount() == 0) {
+        const int nOpened = OpenRecords(nFlags);
+        if (nOpened <= 0)
+            return nOpened;
+    }
+    const int nCount = TakeHeld(lpBuf, nBufLen);
+    // The socket layer does not know of held bytes, so the object
+    // announces them itself, and the end that the server announced.
+    if (HeldCount() > 0)
+        QueueNotification(FD_READ);
+    else if (m_pTls && m_pTls->IsClosedByServer())
+        QueueNotification(FD_CLOSE, 0);
+    return nCount;
+}
+
+// Reads what the socket has and opens the complete records in it. The
+// count of plain bytes now held; 0 when the server closed the connection;
+// SOCKET_ERROR when nothing can be opened yet or a record did not open.
+int CHttpInterface::OpenRecords(int nFlags)
+{
+    if (m_pTls->IsClosedByServer()) {
+        ::WSASetLastError(WSAEWOULDBLOCK);
+        return SOCKET_ERROR;
+    }
+    m_strCipher.resize(kCipherRead);
+    const int nRead = CNotifySocket::Receive(m_strCipher.data(), kCipherRead, nFlags);
+    if (nRead <= 0)
+        return nRead;
+    m_strHeld.clear();
+    m_nHeldOffset = 0;
+    const LONG nError = m_pTls->Unseal(m_strCipher.data(), nRead, m_strHeld);
+    if (nError != 0) {
+        // The transfer ends as a lost connection with the record's error.
+        m_nTlsError = nError;
+        m_strHeld.clear();
+        QueueNotification(FD_CLOSE, nError);
+        ::WSASetLastError(WSAECONNABORTED);
+        return SOCKET_ERROR;
+    }
+    if (HeldCount() == 0) {
+        if (m_pTls->IsClosedByServer())
+            QueueNotification(FD_CLOSE, 0);
+        ::WSASetLastError(WSAEWOULDBLOCK);
+        return SOCKET_ERROR;
+    }
+    return static_cast<int>(HeldCount());
+}
+
+int CHttpInterface::TakeHeld(void* lpBuf, int nBufLen)
+{
+    const size_t nCount = HeldCount() < static_cast<size_t>(nBufLen) ? HeldCount() : static_cast<size_t>(nBufLen);
+    memcpy(lpBuf, m_strHeld.data() + m_nHeldOffset, nCount);
+    m_nHeldOffset += nCount;
+    if (m_nHeldOffset == m_strHeld.size()) {
+        m_strHeld.clear();
+        m_nHeldOffset = 0;
+    }
+    return static_cast<int>(nCount);
+}
+
+// What the object still holds goes to the owner before the end, in blocks
+// as the notifications hand them on; the owner may end the transfer itself
+// meanwhile. A record that did not open ends the connection with its error.
+void CHttpInterface::OnClose(int nErrorCode)
+{
+    while (HeldCount() > 0 && m_hSocket != INVALID_SOCKET) {
+        char block[1024];
+        const int nCount = TakeHeld(block, sizeof(block));
+        if (m_pfnData)
+            m_pfnData(block, nCount, m_pContext);
+    }
+    if (m_hSocket == INVALID_SOCKET)
+        return;
+    CNotifySocket::OnClose(m_nTlsError != 0 ? static_cast<int>(m_nTlsError) : nErrorCode);
 }

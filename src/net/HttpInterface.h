@@ -1,17 +1,24 @@
 #pragma once
 // The one HTTP/1.0 connection of a transfer: discovers the user's proxy,
 // builds the GET request, connects (to the proxy when one is set) and sends
-// it. The response arrives through the callbacks of CNotifySocket.
+// it. The response arrives through the callbacks of CNotifySocket. A secure
+// connection runs TLS under the same request and response, through a
+// CONNECT tunnel when it goes through a proxy; its owner sees plain bytes.
+
+#include <memory>
+#include <string>
 
 #include "framework/CString.h"
 #include "NotifySocket.h"
 
+class CTlsChannel;
+
 class CHttpInterface : public CNotifySocket {
 public:
     CHttpInterface(const CString& strHost, int nPort, int nTimeout, const CString& strHttpVersion, void* pContext,
-                   DataCallback pfnData, CloseCallback pfnClose);
+                   DataCallback pfnData, CloseCallback pfnClose, bool bSecure = false);
     // The socket closes with the base class.
-    ~CHttpInterface() override = default;
+    ~CHttpInterface() override;
 
     // 1 when the request has been written; -1 (and nLength -1) when the
     // connect or the write failed.
@@ -24,14 +31,41 @@ public:
 
     const CString& GetProxyHost() const { return m_strProxyHost; }
     int GetProxyPort() const { return m_nProxyPort; }
-    // The connection goes to a proxy rather than to the host itself.
-    bool UsesProxy() const { return !m_strProxyHost.IsEmpty(); }
+    // Requests and responses pass through a proxy as HTTP: a proxy is set
+    // and no tunnel carries the connection past it.
+    bool UsesProxy() const { return !m_strProxyHost.IsEmpty() && !m_bTunnel; }
+    // The end of the connection is the end the server meant: always for
+    // plain TCP; over TLS only after the server's close_notify, since a
+    // close without it may come from anyone on the path.
+    bool IsEndConfirmed() const;
+
+    // Over TLS the read returns opened plain text, at most nBufLen bytes a
+    // call, and the object announces what it still holds with a read
+    // notification of its own.
+    int Receive(void* lpBuf, int nBufLen, int nFlags = 0) override;
+    void OnClose(int nErrorCode) override;
 
 private:
+    int FailConnect(int nError, const CString& strHost, int& nLength);
+    LONG OpenTunnel();
+    int OpenRecords(int nFlags);
+    int TakeHeld(void* lpBuf, int nBufLen);
+    size_t HeldCount() const { return m_strHeld.size() - m_nHeldOffset; }
+
     int m_nPort;
     CString m_strHost;
     CString m_strHttpVersion;
     // A proxy entry that names no port means the HTTP default port.
     int m_nProxyPort = 80;
     CString m_strProxyHost;
+
+    bool m_bSecure;
+    bool m_bTunnel = false;
+    std::unique_ptr<CTlsChannel> m_pTls; // set once the handshake and the check passed
+    // Received bytes not yet handed on: opened records, or the answer of a
+    // proxy that refused the tunnel, which is the response of the transfer.
+    std::string m_strHeld;
+    size_t m_nHeldOffset = 0;
+    std::string m_strCipher; // one read of received records
+    LONG m_nTlsError = 0;    // a record that did not open ends the connection
 };

@@ -12,6 +12,8 @@ CUrlParser::CUrlParser(const CString& strUrl)
     if (nScheme != -1) {
         m_strScheme = strRest.Left(nScheme);
         strRest = strRest.Mid(nScheme + 3);
+        if (IsSecureScheme(m_strScheme))
+            m_nPort = 443;
     }
 
     // Without a separator after the host there is nothing more to split, so a
@@ -51,4 +53,17 @@ int CUrlParser::FindSlash(const CString& str, bool bReverse) const
     if (nSlash != -1)
         return nSlash;
     return bReverse ? str.ReverseFind('\\') : str.Find('\\');
+}
+
+bool CUrlParser::IsSecureScheme(const CString& strScheme)
+{
+    static const char kSecure[] = "https";
+    if (strScheme.GetLength() != static_cast<int>(sizeof(kSecure) - 1))
+        return false;
+    for (int i = 0; i < strScheme.GetLength(); ++i) {
+        const char ch = strScheme[i];
+        if ((ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch) != kSecure[i])
+            return false;
+    }
+    return true;
 }

@@ -13,6 +13,9 @@ public:
     CString GetHost() const { return m_strHost; }
     int GetPort() const { return m_nPort; }
     CString GetPathAndFile() const { return m_strPath + m_strFile; }
+    // The scheme is "https" in any letter case: the transfer goes over TLS.
+    bool IsSecure() const { return IsSecureScheme(m_strScheme); }
+    static bool IsSecureScheme(const CString& strScheme);
 
     // Index of the first (or, with bReverse, the last) '/'; of a '\' only
     // when the text holds no '/' at all; -1 when it holds neither.

@@ -222,13 +222,16 @@ void CUpdaterDlg::LogStoreError(const CFileException& e)
 }
 
 // Complete: the connection ended normally after the header block and at
-// least the announced body. Without an announced length any body counts.
+// least the announced body. Without an announced length any body counts
+// whose end the connection vouches for.
 BOOL CUpdaterDlg::IsResponseComplete() const
 {
     if (m_strHeaders.IsEmpty())
         return FALSE;
     const int nAnnounced = static_cast<int>(m_nContentLength);
-    return nAnnounced <= 0 || m_nBodyReceived >= static_cast<uint64_t>(nAnnounced);
+    if (nAnnounced > 0)
+        return m_nBodyReceived >= static_cast<uint64_t>(nAnnounced);
+    return !m_pHttp || m_pHttp->IsEndConfirmed();
 }
 
 // Closes the temporary file and checks that it still holds every byte of

@@ -22,7 +22,8 @@ void CUpdaterDlg::StartUpdate()
     if (m_pHttp)
         return;
 
-    m_pHttp = new CHttpInterface(url.GetHost(), url.GetPort(), 500, "1.0", this, TransferDataProc, TransferClosedProc);
+    m_pHttp = new CHttpInterface(url.GetHost(), url.GetPort(), 500, "1.0", this, TransferDataProc, TransferClosedProc,
+                                 url.IsSecure());
     int nLength = 0;
     const int nResult = m_pHttp->Request(url.GetPathAndFile(), nLength);
     if (nResult == -1) {

@@ -11,15 +11,16 @@ struct ProxyCase {
     const char* pszSetting;
     const char* pszHost;
     int nPort; // 80 where the entry names no port
+    const char* pszScheme = "http";
 };
 
 class ProxySplit : public ::testing::TestWithParam<ProxyCase> {};
 
-TEST_P(ProxySplit, TakesTheHttpEntryOrTheWholeSetting)
+TEST_P(ProxySplit, TakesTheSchemesEntryOrTheWholeSetting)
 {
     ProxySettings noProxy(0, std::nullopt);
     CHttpInterface http("server", 80, 500, "1.0", nullptr, nullptr, nullptr);
-    http.ParseProxySetting(GetParam().pszSetting, "http");
+    http.ParseProxySetting(GetParam().pszSetting, GetParam().pszScheme);
     EXPECT_EQ(http.GetProxyHost(), GetParam().pszHost);
     EXPECT_EQ(http.GetProxyPort(), GetParam().nPort);
 }
@@ -38,7 +39,19 @@ INSTANTIATE_TEST_SUITE_P(Settings, ProxySplit,
                                            ProxyCase{"proxy", "proxy", 80},
                                            ProxyCase{"http=proxy:abc", "proxy", 0},
                                            ProxyCase{"http=proxy:81x;ftp=f:1", "proxy", 81},
-                                           ProxyCase{"http:proxy:82", "", 0}));
+                                           ProxyCase{"http:proxy:82", "", 0},
+                                           // An "http" that begins "https" is the other scheme's.
+                                           ProxyCase{"https=a:1;http=b:2", "b", 2},
+                                           ProxyCase{"http=b:2;https=a:1", "b", 2},
+                                           ProxyCase{"httpsproxy:3128", "httpsproxy", 3128},
+                                           ProxyCase{"https=a:1", "https=a", 1},
+                                           // https: its own entry, the one proxy, or direct.
+                                           ProxyCase{"https=a:1;http=b:2", "a", 1, "https"},
+                                           ProxyCase{"http=b:2;https=a:1", "a", 1, "https"},
+                                           ProxyCase{"proxy:8080", "proxy", 8080, "https"},
+                                           ProxyCase{"https=a", "a", 80, "https"},
+                                           ProxyCase{"http=b:2;ftp=c:3", "", 80, "https"},
+                                           ProxyCase{"", "", 80, "https"}));
 
 TEST(ProxySplit, EntryWithoutPortKeepsAPortFromTheConstructor)
 {
@@ -119,9 +132,9 @@ const std::string kProxy8080 = RequestText("http://server:8080/dir/setup.exe", "
 const std::string kProxy80 = RequestText("http://server/dir/setup.exe", "Proxy-Connection: Keep-Alive");
 
 // The request for /dir/setup.exe to a server at the port, byte for byte.
-void ExpectRequest(int nPort, const std::string& expected, int nLength)
+void ExpectRequest(int nPort, const std::string& expected, int nLength, bool bSecure = false)
 {
-    CHttpInterface http("server", nPort, 500, "1.0", nullptr, nullptr, nullptr);
+    CHttpInterface http("server", nPort, 500, "1.0", nullptr, nullptr, nullptr, bSecure);
     const CString strRequest = http.BuildRequest("/dir/setup.exe");
     EXPECT_EQ(strRequest.GetLength(), nLength);
     EXPECT_EQ(strRequest, expected.c_str());
@@ -144,6 +157,14 @@ TEST(RequestText, ProxyNamesTheServerAndANonDefaultPort)
     ProxySettings settings(1, std::string("proxy:3128"));
     ExpectRequest(8080, kProxy8080, 150);
     ExpectRequest(80, kProxy80, 145);
+}
+
+// Over TLS the proxy only carries the tunnel: the server gets the direct request.
+TEST(RequestText, SecureIsTheDirectRequestWithOrWithoutAProxy)
+{
+    ProxySettings settings(1, std::string("proxy:3128"));
+    ExpectRequest(443, kDirect, 121, true);
+    ExpectRequest(8443, kDirect, 121, true);
 }
 
 TEST(RequestText, ProxyWritesANegativePortWithItsSign)

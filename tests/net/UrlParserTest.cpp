@@ -9,6 +9,7 @@ struct SplitCase {
     const char* host;
     int port;
     const char* pathAndFile;
+    bool secure = false;
 };
 
 // The scheme is not observable; its effect shows in where the host begins.
@@ -43,6 +44,14 @@ const SplitCase kSplitCases[] = {
     {"http://host:8080\\dir\\x", "host", 8080, "\\dir\\x"},
     // User information is not recognised: the host is cut at its first colon.
     {"http://user:pw@host/x", "user", 0, "/x"},
+    // "https" in any letter case means TLS, on port 443 unless one is named.
+    {"https://host/dir/setup.exe", "host", 443, "/dir/setup.exe", true},
+    {"HTTPS://host/x", "host", 443, "/x", true},
+    {"hTtPs://host:8443/x", "host", 8443, "/x", true},
+    {"https://host:8443", "host:8443", 443, "/index.html", true},
+    {"httpsx://host/x", "host", 80, "/x"},
+    {"https:/host/x", "https", 0, "/host/x"},
+    {"host/get?u=https://mirror/x.exe", "mirror", 80, "/x.exe"},
 };
 
 } // namespace
@@ -55,6 +64,7 @@ TEST(UrlParser, SplitsEveryWorkedExample)
         EXPECT_EQ(url.GetHost(), c.host);
         EXPECT_EQ(url.GetPort(), c.port);
         EXPECT_EQ(url.GetPathAndFile(), c.pathAndFile);
+        EXPECT_EQ(url.IsSecure(), c.secure);
     }
 }
 

@@ -1,0 +1,372 @@
+#include "TlsChannel.h"
+
+#define SECURITY_WIN32
+// The newer credential structure, which can ask for TLS 1.3.
+#define SCHANNEL_USE_BLACKLISTS
+#include <wincrypt.h>
+#include <subauth.h>
+#include <schannel.h>
+#include <security.h>
+
+#include <cstring>
+
+#include "framework/Handles.h"
+
+namespace {
+
+// A record carries at most 16 KiB of plain text and 2 KiB of overhead
+// behind its 5-byte header: an incomplete record that already holds more
+// than that is no record.
+const size_t kMaxRecord = 16384 + 2048 + 5;
+// A handshake flight (certificate chains included) stays far below this.
+const size_t kMaxHandshakeBytes = 64 * 1024;
+
+const ULONG kContextRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
+                              ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM | ISC_REQ_MANUAL_CRED_VALIDATION;
+// The program checks the certificate itself: Schannel's own check is not
+// done everywhere (Wine accepts any certificate), and it would also ask
+// for revocation lists over the network.
+const DWORD kCredentialFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+const DWORD kAcceptedProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
+
+const BYTE kAlertRecord = 21;
+
+// The certificate error that a chain's own status stands for.
+LONG ChainError(DWORD dwStatus)
+{
+    static const struct {
+        DWORD dwStatus;
+        LONG nError;
+    } kErrors[] = {
+        {CERT_TRUST_IS_NOT_TIME_VALID, CERT_E_EXPIRED},
+        {CERT_TRUST_IS_REVOKED, CRYPT_E_REVOKED},
+        {CERT_TRUST_IS_UNTRUSTED_ROOT, CERT_E_UNTRUSTEDROOT},
+        {CERT_TRUST_IS_NOT_VALID_FOR_USAGE, CERT_E_WRONG_USAGE},
+    };
+    if (dwStatus == CERT_TRUST_NO_ERROR)
+        return 0;
+    for (const auto& e : kErrors)
+        if (dwStatus & e.dwStatus)
+            return e.nError;
+    // A partial chain, a bad signature, a cycle: no path to a trusted root.
+    return CERT_E_CHAINING;
+}
+
+} // namespace
+
+struct CTlsChannel::Session {
+    Session()
+        : secur32(::LoadLibraryExA("secur32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)),
+          crypt32(::LoadLibraryExA("crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32))
+    {
+        const auto pfnInit = ProcAddressOf<INIT_SECURITY_INTERFACE_A>(secur32, SECURITY_ENTRYPOINT_ANSIA);
+        sspi = pfnInit ? pfnInit() : nullptr;
+        pfnGetChain = ProcAddressOf<decltype(pfnGetChain)>(crypt32, "CertGetCertificateChain");
+        pfnVerifyChain = ProcAddressOf<decltype(pfnVerifyChain)>(crypt32, "CertVerifyCertificateChainPolicy");
+        pfnFreeChain = ProcAddressOf<decltype(pfnFreeChain)>(crypt32, "CertFreeCertificateChain");
+        pfnFreeCertificate = ProcAddressOf<decltype(pfnFreeCertificate)>(crypt32, "CertFreeCertificateContext");
+    }
+    ~Session()
+    {
+        if (bContext)
+            sspi->DeleteSecurityContext(&context);
+        if (bCredentials)
+            sspi->FreeCredentialsHandle(&credentials);
+    }
+
+    bool IsLoaded() const { return sspi && pfnGetChain && pfnVerifyChain && pfnFreeChain && pfnFreeCertificate; }
+
+    CUniqueModule secur32;
+    CUniqueModule crypt32;
+    PSecurityFunctionTableA sspi = nullptr;
+    decltype(&::CertGetCertificateChain) pfnGetChain = nullptr;
+    decltype(&::CertVerifyCertificateChainPolicy) pfnVerifyChain = nullptr;
+    decltype(&::CertFreeCertificateChain) pfnFreeChain = nullptr;
+    decltype(&::CertFreeCertificateContext) pfnFreeCertificate = nullptr;
+
+    CredHandle credentials = {};
+    bool bCredentials = false;
+    CtxtHandle context = {};
+    bool bContext = false;
+};
+
+CTlsChannel::CTlsChannel(CSocket& socket) : m_pSession(std::make_unique<Session>()), m_socket(socket) {}
+
+CTlsChannel::~CTlsChannel() = default;
+
+LONG CTlsChannel::Open(const CString& strHost)
+{
+    if (!m_pSession->IsLoaded())
+        return SEC_E_SECPKG_NOT_FOUND;
+    m_strHost = strHost;
+    LONG nResult = AcquireCredentials();
+    if (nResult == SEC_E_OK)
+        nResult = Handshake(true);
+    if (nResult == SEC_E_OK)
+        nResult = CheckProtocol();
+    if (nResult == SEC_E_OK)
+        nResult = CheckCertificate();
+    if (nResult != SEC_E_OK)
+        return nResult;
+
+    SecPkgContext_StreamSizes sizes = {};
+    nResult = m_pSession->sspi->QueryContextAttributesA(&m_pSession->context, SECPKG_ATTR_STREAM_SIZES, &sizes);
+    m_nHeaderSize = sizes.cbHeader;
+    m_nTrailerSize = sizes.cbTrailer;
+    m_nMaxMessage = sizes.cbMaximumMessage;
+    return nResult;
+}
+
+// TLS 1.2 and newer. The newer credential structure can also offer TLS 1.3
+// where the platform has it; a platform that does not know that structure
+// gets the older one, which offers TLS 1.2 alone.
+LONG CTlsChannel::AcquireCredentials()
+{
+    TLS_PARAMETERS parameters = {};
+    parameters.grbitDisabledProtocols = ~kAcceptedProtocols;
+    SCH_CREDENTIALS credentials = {};
+    credentials.dwVersion = SCH_CREDENTIALS_VERSION;
+    credentials.dwFlags = kCredentialFlags;
+    credentials.cTlsParameters = 1;
+    credentials.pTlsParameters = &parameters;
+
+    Session& s = *m_pSession;
+    TimeStamp expiry;
+    char szPackage[] = UNISP_NAME_A;
+    SECURITY_STATUS nResult = s.sspi->AcquireCredentialsHandleA(
+        nullptr, szPackage, SECPKG_CRED_OUTBOUND, nullptr, &credentials, nullptr, nullptr, &s.credentials, &expiry);
+    if (nResult != SEC_E_OK) {
+        SCHANNEL_CRED older = {};
+        older.dwVersion = SCHANNEL_CRED_VERSION;
+        older.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+        older.dwFlags = kCredentialFlags;
+        nResult = s.sspi->AcquireCredentialsHandleA(nullptr, szPackage, SECPKG_CRED_OUTBOUND, nullptr, &older,
+                                                    nullptr, nullptr, &s.credentials, &expiry);
+    }
+    s.bCredentials = nResult == SEC_E_OK;
+    return nResult;
+}
+
+// Runs the handshake to its end: every token Schannel produces is sent,
+// and what the server sends is handed back until the context is complete.
+// Bytes the server sent beyond the handshake stay for the first record.
+LONG CTlsChannel::Handshake(bool bFirst)
+{
+    Session& s = *m_pSession;
+    for (;;) {
+        // Set up afresh for every call: Schannel rewrites the buffer types.
+        SecBuffer input[2] = {
+            {static_cast<ULONG>(m_strReceived.size()), SECBUFFER_TOKEN, m_strReceived.data()},
+            {0, SECBUFFER_EMPTY, nullptr},
+        };
+        SecBufferDesc inputDesc = {SECBUFFER_VERSION, 2, input};
+        SecBuffer output[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+        SecBufferDesc outputDesc = {SECBUFFER_VERSION, 1, output};
+        ULONG nAttributes = 0;
+        char* pszTarget = const_cast<char*>(m_strHost.GetString());
+        const SECURITY_STATUS nResult = s.sspi->InitializeSecurityContextA(
+            &s.credentials, bFirst ? nullptr : &s.context, pszTarget, kContextRequest, 0, 0,
+            bFirst ? nullptr : &inputDesc, 0, &s.context, &outputDesc, &nAttributes, nullptr);
+        if (bFirst)
+            s.bContext = nResult == SEC_I_CONTINUE_NEEDED || nResult == SEC_E_OK;
+        bFirst = false;
+
+        // A token goes out even with a failure: it may be the alert that
+        // tells the server why.
+        if (output[0].pvBuffer) {
+            const int nSent = output[0].cbBuffer == 0
+                                  ? 0
+                                  : m_socket.CSocket::Send(output[0].pvBuffer, static_cast<int>(output[0].cbBuffer));
+            s.sspi->FreeContextBuffer(output[0].pvBuffer);
+            if (nSent == SOCKET_ERROR && !FAILED(nResult))
+                return ::WSAGetLastError();
+        }
+
+        if (nResult == SEC_E_INCOMPLETE_MESSAGE) {
+            const LONG nError = ReadHandshakeBytes();
+            if (nError != 0)
+                return nError;
+            continue;
+        }
+        // The server asked for a client certificate; the program has none
+        // and goes on without one.
+        if (nResult == SEC_I_INCOMPLETE_CREDENTIALS)
+            continue;
+
+        if (input[1].BufferType == SECBUFFER_EXTRA && input[1].cbBuffer <= m_strReceived.size())
+            m_strReceived.erase(0, m_strReceived.size() - input[1].cbBuffer);
+        else
+            m_strReceived.clear();
+
+        if (nResult != SEC_I_CONTINUE_NEEDED)
+            return nResult;
+        if (m_strReceived.empty()) {
+            const LONG nError = ReadHandshakeBytes();
+            if (nError != 0)
+                return nError;
+        }
+    }
+}
+
+// A blocking read of the server's next handshake bytes.
+LONG CTlsChannel::ReadHandshakeBytes()
+{
+    if (m_strReceived.size() > kMaxHandshakeBytes)
+        return SEC_E_ILLEGAL_MESSAGE;
+    char buffer[4096];
+    const int nRead = m_socket.CSocket::Receive(buffer, sizeof(buffer), 0);
+    if (nRead == SOCKET_ERROR)
+        return ::WSAGetLastError();
+    if (nRead == 0)
+        return WSAECONNRESET;
+    m_strReceived.append(buffer, static_cast<size_t>(nRead));
+    return 0;
+}
+
+// Whatever the credentials asked for, nothing older than TLS 1.2 is used.
+LONG CTlsChannel::CheckProtocol()
+{
+    SecPkgContext_ConnectionInfo info = {};
+    const SECURITY_STATUS nResult =
+        m_pSession->sspi->QueryContextAttributesA(&m_pSession->context, SECPKG_ATTR_CONNECTION_INFO, &info);
+    if (nResult != SEC_E_OK)
+        return nResult;
+    return (info.dwProtocol & kAcceptedProtocols) ? SEC_E_OK : SEC_E_UNSUPPORTED_FUNCTION;
+}
+
+// The chain must end in a trusted root and the certificate must name the
+// host. The SSL policy alone is not enough: Wine's passes a chain whose
+// issuer is unknown, which the chain's own status reports. Revocation is
+// not checked, so that a machine that cannot reach the lists still updates.
+LONG CTlsChannel::CheckCertificate()
+{
+    Session& s = *m_pSession;
+    PCCERT_CONTEXT pCertificate = nullptr;
+    SECURITY_STATUS nResult = s.sspi->QueryContextAttributesA(&s.context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &pCertificate);
+    if (nResult != SEC_E_OK)
+        return nResult;
+    if (!pCertificate)
+        return SEC_E_NO_CREDENTIALS;
+
+    char szServerAuth[] = szOID_PKIX_KP_SERVER_AUTH;
+    char* usages[] = {szServerAuth};
+    CERT_CHAIN_PARA chainPara = {};
+    chainPara.cbSize = sizeof(chainPara);
+    chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
+    chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+
+    LONG nError = 0;
+    PCCERT_CHAIN_CONTEXT pChain = nullptr;
+    if (!s.pfnGetChain(nullptr, pCertificate, nullptr, pCertificate->hCertStore, &chainPara, 0, nullptr, &pChain)) {
+        nError = static_cast<LONG>(::GetLastError());
+    } else {
+        const int nWide = ::MultiByteToWideChar(CP_ACP, 0, m_strHost, -1, nullptr, 0);
+        std::wstring strServer(static_cast<size_t>(nWide > 0 ? nWide : 1), L'\0');
+        ::MultiByteToWideChar(CP_ACP, 0, m_strHost, -1, strServer.data(), nWide);
+
+        HTTPSPolicyCallbackData https = {};
+        https.cbStruct = sizeof(https);
+        https.dwAuthType = AUTHTYPE_SERVER;
+        https.pwszServerName = strServer.data();
+        CERT_CHAIN_POLICY_PARA policyPara = {};
+        policyPara.cbSize = sizeof(policyPara);
+        policyPara.pvExtraPolicyPara = &https;
+        CERT_CHAIN_POLICY_STATUS status = {};
+        status.cbSize = sizeof(status);
+        if (!s.pfnVerifyChain(CERT_CHAIN_POLICY_SSL, pChain, &policyPara, &status))
+            nError = static_cast<LONG>(::GetLastError());
+        else if (status.dwError != 0)
+            nError = static_cast<LONG>(status.dwError);
+        else
+            nError = ChainError(pChain->TrustStatus.dwErrorStatus);
+        s.pfnFreeChain(pChain);
+    }
+    s.pfnFreeCertificate(pCertificate);
+    return nError;
+}
+
+LONG CTlsChannel::Seal(const char* pData, int nLength, std::string& strRecords)
+{
+    Session& s = *m_pSession;
+    while (nLength > 0) {
+        const ULONG nChunk = static_cast<ULONG>(nLength) < m_nMaxMessage ? static_cast<ULONG>(nLength) : m_nMaxMessage;
+        std::string strRecord(m_nHeaderSize + nChunk + m_nTrailerSize, '\0');
+        memcpy(&strRecord[m_nHeaderSize], pData, nChunk);
+        SecBuffer buffers[4] = {
+            {m_nHeaderSize, SECBUFFER_STREAM_HEADER, &strRecord[0]},
+            {nChunk, SECBUFFER_DATA, &strRecord[m_nHeaderSize]},
+            {m_nTrailerSize, SECBUFFER_STREAM_TRAILER, &strRecord[m_nHeaderSize + nChunk]},
+            {0, SECBUFFER_EMPTY, nullptr},
+        };
+        SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
+        const SECURITY_STATUS nResult = s.sspi->EncryptMessage(&s.context, 0, &desc, 0);
+        if (nResult != SEC_E_OK)
+            return nResult;
+        strRecords.append(strRecord, 0, buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer);
+        pData += nChunk;
+        nLength -= static_cast<int>(nChunk);
+    }
+    return SEC_E_OK;
+}
+
+LONG CTlsChannel::Unseal(const char* pData, int nLength, std::string& strPlain)
+{
+    Session& s = *m_pSession;
+    if (m_bClosedByServer)
+        return SEC_E_OK;
+    m_strReceived.append(pData, static_cast<size_t>(nLength));
+    while (!m_strReceived.empty() && !m_bClosedByServer) {
+        const bool bAlert = static_cast<BYTE>(m_strReceived[0]) == kAlertRecord;
+        // Set up afresh for every call: on an incomplete record Schannel
+        // rewrites the first buffer's type.
+        SecBuffer buffers[4] = {
+            {static_cast<ULONG>(m_strReceived.size()), SECBUFFER_DATA, m_strReceived.data()},
+            {0, SECBUFFER_EMPTY, nullptr},
+            {0, SECBUFFER_EMPTY, nullptr},
+            {0, SECBUFFER_EMPTY, nullptr},
+        };
+        SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
+        const SECURITY_STATUS nResult = s.sspi->DecryptMessage(&s.context, &desc, 0, nullptr);
+        if (nResult == SEC_E_INCOMPLETE_MESSAGE)
+            return m_strReceived.size() > kMaxRecord ? SEC_E_ILLEGAL_MESSAGE : SEC_E_OK;
+        if (nResult == SEC_I_CONTEXT_EXPIRED) {
+            m_bClosedByServer = true;
+            break;
+        }
+        if (nResult != SEC_E_OK && nResult != SEC_I_RENEGOTIATE)
+            return nResult;
+
+        const SecBuffer* pPlain = nullptr;
+        const SecBuffer* pExtra = nullptr;
+        for (const SecBuffer& buffer : buffers) {
+            if (buffer.BufferType == SECBUFFER_DATA && !pPlain)
+                pPlain = &buffer;
+            else if (buffer.BufferType == SECBUFFER_EXTRA && !pExtra)
+                pExtra = &buffer;
+        }
+        if (pPlain && pPlain->cbBuffer > 0)
+            strPlain.append(static_cast<const char*>(pPlain->pvBuffer), pPlain->cbBuffer);
+        else if (nResult == SEC_E_OK && bAlert)
+            // Wine opens the close_notify alert to nothing instead of
+            // reporting the context as expired.
+            m_bClosedByServer = true;
+        // The extra count says how much of the input is the next record;
+        // the reported trailer size is not always right.
+        if (pExtra && pExtra->cbBuffer <= m_strReceived.size())
+            m_strReceived.erase(0, m_strReceived.size() - pExtra->cbBuffer);
+        else
+            m_strReceived.clear();
+
+        // The server continues the handshake (a TLS 1.3 session ticket on
+        // Windows): the rest of it is handed to Schannel.
+        if (nResult == SEC_I_RENEGOTIATE) {
+            const LONG nError = Handshake(false);
+            if (nError != SEC_E_OK)
+                return nError;
+        }
+    }
+    if (m_bClosedByServer)
+        m_strReceived.clear();
+    return SEC_E_OK;
+}
