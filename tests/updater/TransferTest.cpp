@@ -662,3 +662,120 @@ TEST_F(Transfer, HeldProxyConnectionEndsAtTheRealContentLength)
     EXPECT_TRUE(ReadWholeFile(dest) == body) << "stored " << ReadWholeFile(dest).size() << " of " << body.size();
     EXPECT_TRUE(WaitForMark(dest, kLaunchWaitMs));
 }
+
+// The boxes a run showed, for a failing check.
+static std::string DescribeBoxes(const std::vector<ObservedBox>& boxes)
+{
+    std::string text = std::to_string(boxes.size()) + " boxes";
+    for (const ObservedBox& box : boxes)
+        text += "; \"" + box.caption + "\": \"" + box.text + "\"";
+    return text;
+}
+
+// https: nginx with certificates of a throwaway CA that only the test prefix
+// trusts, a scripted TLS origin that cuts its bodies, and the proxies that
+// tunnel to them. Each row runs the dialog once.
+TEST_F(Transfer, SecureUpdateComesOnlyWholeFromAVerifiedServer)
+{
+    const std::string www = TlsFixtureFolder() + "\\www";
+    ASSERT_NE(TlsPortOf("good"), 0) << "no TLS servers: run through ctest, which starts them";
+    const std::string program = MarkProgramBytes();
+    const std::string page = "<html>" + std::string(40000, 'p') + "</html>";
+    ASSERT_TRUE(WriteWholeFile(www + "\\Update.exe", program));
+    ASSERT_TRUE(WriteWholeFile(www + "\\info.exe", page));
+    // Accepts, and never says a word of the handshake.
+    ScriptedServer silent({ServerStep::WaitForClientClose(30000)});
+
+    const LONG kAnyError = 1;
+    const LONG kNoConnectError = 0;
+    struct Row {
+        const char* pszName;
+        const char* pszServer; // a server of the TLS fixture, or "silent"
+        const char* pszPath;   // below the server; Update.exe or info.exe by mode when empty
+        const char* pszProxy;  // a proxy fixture whose https entry is set, or none
+        bool bRunMode;
+        int nOutcome;
+        LONG nConnectError;   // the error of the connect record, when the connect failed
+    };
+    const Row rows[] = {
+        {"run mode", "good", "", nullptr, true, OUTCOME_COMPLETED, kNoConnectError},
+        {"description mode", "good", "", nullptr, false, OUTCOME_COMPLETED, kNoConnectError},
+        {"404", "good", "/missing.exe", nullptr, true, OUTCOME_HTTP_ERROR, kNoConnectError},
+        {"certificate for another name", "other-name", "", nullptr, true, OUTCOME_CONNECTION_FAILED,
+         CERT_E_CN_NO_MATCH},
+        {"expired certificate", "expired", "", nullptr, true, OUTCOME_CONNECTION_FAILED, CERT_E_EXPIRED},
+        {"self-signed certificate", "self-signed", "", nullptr, true, OUTCOME_CONNECTION_FAILED,
+         CERT_E_UNTRUSTEDROOT},
+        {"certificate of an untrusted CA", "untrusted-ca", "", nullptr, true, OUTCOME_CONNECTION_FAILED,
+         CERT_E_CHAINING},
+        {"plain HTTP server", "plain", "", nullptr, true, OUTCOME_CONNECTION_FAILED, kAnyError},
+        {"silent server", "silent", "", nullptr, true, OUTCOME_CONNECTION_FAILED, WSAETIMEDOUT},
+        {"cut without close_notify, with length", "origin", "/cut-length/Update.exe", nullptr, true,
+         OUTCOME_CONNECTION_FAILED, kNoConnectError},
+        {"cut without close_notify, no length", "origin", "/cut-nolength/Update.exe", nullptr, true,
+         OUTCOME_CONNECTION_FAILED, kNoConnectError},
+        {"whole with close_notify, no length", "origin", "/whole-nolength/Update.exe", nullptr, true,
+         OUTCOME_COMPLETED, kNoConnectError},
+        {"through squid", "good", "", "SQUID_PORT_FILE", true, OUTCOME_COMPLETED, kNoConnectError},
+        {"through tinyproxy", "good", "", "TINYPROXY_PORT_FILE", true, OUTCOME_COMPLETED, kNoConnectError},
+        {"through privoxy", "good", "", "PRIVOXY_PORT_FILE", false, OUTCOME_COMPLETED, kNoConnectError},
+        // squid refuses tunnels to ports below 1024.
+        {"tunnel refused by squid", "443", "", "SQUID_PORT_FILE", true, OUTCOME_HTTP_ERROR, kNoConnectError},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        const std::string dest = DestOf(row.bRunMode);
+        DeleteFileA(dest.c_str());
+        DeleteFileA((dest + ".mark").c_str());
+        const std::string server = row.pszServer;
+        const int nPort = server == "silent" ? silent.Port() : server == "443" ? 443 : TlsPortOf(server);
+        ASSERT_NE(nPort, 0) << server;
+        const std::string path = *row.pszPath ? row.pszPath : row.bRunMode ? "/Update.exe" : "/info.exe";
+        const std::string url = "https://localhost:" + std::to_string(nPort) + path;
+        const std::string other = UrlOf(RefusingPort(), "/none");
+        Set(kUpdatesKey, "Source", row.bRunMode ? url : other);
+        Set(kUpdatesKey, "Description", row.bRunMode ? other : url);
+        std::optional<ProxySettings> proxy;
+        if (row.pszProxy) {
+            const int nProxyPort = ProxyPortOf(row.pszProxy);
+            ASSERT_NE(nProxyPort, 0) << row.pszProxy << ": run through ctest, which starts the proxies";
+            proxy.emplace(1, "http=127.0.0.1:1;https=127.0.0.1:" + std::to_string(nProxyPort));
+        }
+
+        const DWORD nStart = GetTickCount();
+        const RunResult run = RunDialog(row.bRunMode);
+        EXPECT_LT(GetTickCount() - nStart, row.nConnectError == WSAETIMEDOUT ? 20000u : 5000u);
+
+        EXPECT_EQ(run.nOutcome, row.nOutcome) << DescribeBoxes(run.boxes);
+        const bool bStored = row.nOutcome == OUTCOME_COMPLETED;
+        if (bStored) {
+            const std::string& body = row.bRunMode ? program : page;
+            EXPECT_TRUE(ReadWholeFile(dest) == body) << "stored " << ReadWholeFile(dest).size() << " of " << body.size();
+            EXPECT_TRUE(run.boxes.empty()) << DescribeBoxes(run.boxes);
+            EXPECT_TRUE(run.records.empty());
+        } else if (row.nOutcome == OUTCOME_HTTP_ERROR) {
+            ASSERT_EQ(run.boxes.size(), 1u) << DescribeBoxes(run.boxes);
+            EXPECT_EQ(run.boxes[0].text, kNoUpdatesText);
+            EXPECT_EQ(LinesOf(run.records), std::vector<int>{LOG_LINE_HTTP_ERROR});
+        } else if (row.nConnectError != kNoConnectError) {
+            // The failed-connect road: the lost-connection box, then the
+            // start's own; records 405, 615, 493.
+            EXPECT_EQ(run.boxes.size(), 2u) << DescribeBoxes(run.boxes);
+            ASSERT_EQ(LinesOf(run.records),
+                      (std::vector<int>{LOG_LINE_CONNECT_ERROR, LOG_LINE_CONNECTION_LOST, LOG_LINE_UNABLE_TO_CONNECT}));
+            if (row.nConnectError != kAnyError) {
+                EXPECT_EQ(run.records[0].text, "Error " + std::to_string(row.nConnectError) +
+                                                   " connecting to host: 'localhost'");
+            }
+        } else {
+            EXPECT_EQ(run.boxes.size(), 1u) << DescribeBoxes(run.boxes);
+            EXPECT_EQ(LinesOf(run.records), std::vector<int>{LOG_LINE_CONNECTION_LOST});
+        }
+        if (!bStored) {
+            EXPECT_FALSE(FileExists(dest));
+        }
+        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+        EXPECT_EQ(WaitForMark(dest, bStored && row.bRunMode ? kLaunchWaitMs : kNoLaunchWaitMs),
+                  bStored && row.bRunMode);
+    }
+}
