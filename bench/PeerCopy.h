@@ -3,7 +3,17 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <vector>
+
+// The peer's exit code when the request failed (connection, TLS handshake,
+// certificate), with the platform's error number on stderr so that a failed
+// https run says why.
+inline int RequestFailed()
+{
+    std::fprintf(stderr, "request failed: error %lu\n", ::GetLastError());
+    return 3;
+}
 
 // Copies what read(buffer, size, &nRead) delivers into a new file at pszPath
 // until it delivers nothing. The peer's exit code: 0 when the transfer ended

@@ -39,12 +39,14 @@ int main(int argc, char** argv)
     HINTERNET hSession = ::WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                        WINHTTP_NO_PROXY_BYPASS, 0);
     HINTERNET hConnect = hSession ? ::WinHttpConnect(hSession, strHost.c_str(), parts.nPort, 0) : nullptr;
+    // WinHTTP takes the scheme from the request's flags, not from the URL.
+    const DWORD dwFlags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
     HINTERNET hRequest = hConnect ? ::WinHttpOpenRequest(hConnect, L"GET", strPath.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                                         WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
+                                                         WINHTTP_DEFAULT_ACCEPT_TYPES, dwFlags)
                                   : nullptr;
     if (!hRequest || !::WinHttpSendRequest(hRequest, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !::WinHttpReceiveResponse(hRequest, nullptr))
-        return 3;
+        return RequestFailed();
 
     const int nExitCode = CopyToFile(argv[2], [&](char* pBuffer, DWORD nSize, DWORD* pnRead) {
         return ::WinHttpReadData(hRequest, pBuffer, nSize, pnRead) != FALSE;

@@ -12,11 +12,11 @@ int main(int argc, char** argv)
         return 64;
     HINTERNET hInternet = ::InternetOpenA("bench", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
     if (!hInternet)
-        return 3;
+        return RequestFailed();
     const DWORD dwFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
     HINTERNET hUrl = ::InternetOpenUrlA(hInternet, argv[1], nullptr, 0, dwFlags, 0);
     if (!hUrl)
-        return 3;
+        return RequestFailed();
     const int nExitCode = CopyToFile(argv[2], [&](char* pBuffer, DWORD nSize, DWORD* pnRead) {
         return ::InternetReadFile(hUrl, pBuffer, nSize, pnRead) != FALSE;
     });

@@ -22,6 +22,7 @@ pidfile=$dir/$name.pid
 portfile=$dir/$name.port
 
 tinyproxy_config() {
+    # No ConnectPort line: tinyproxy tunnels (CONNECT) to any port.
     cat >"$conf" <<CONF
 Port $1
 Listen 127.0.0.1
@@ -38,6 +39,11 @@ squid_config() {
     cat >"$conf" <<CONF
 http_port 127.0.0.1:$1
 acl self src 127.0.0.1/32
+# Tunnels to any port but the well-known ones, which get squid's 403: a
+# test asks for localhost:443 to see a refused tunnel.
+acl CONNECT method CONNECT
+acl well_known_ports port 1-1023
+http_access deny CONNECT well_known_ports
 http_access allow self
 http_access deny all
 # No cache_dir, so /var/spool/squid is never needed; nothing is kept.
@@ -63,12 +69,19 @@ CONF
 }
 
 privoxy_config() {
-    # No actionsfile or filterfile: nothing is blocked or rewritten.
+    # Without an action privoxy tunnels (CONNECT) to port 443 only; this
+    # one allows every port and is the only one: no filterfile, nothing
+    # is blocked or rewritten.
+    cat >"$dir/privoxy.action" <<'ACTION'
+{ +limit-connect{-} }
+/
+ACTION
     cat >"$conf" <<CONF
 listen-address 127.0.0.1:$1
 permit-access 127.0.0.1
 # Of /etc/privoxy only the error page templates are used.
 confdir $dir
+actionsfile privoxy.action
 templdir /etc/privoxy/templates
 # The shipped configuration's value: without it privoxy closes every
 # client connection after one answer.

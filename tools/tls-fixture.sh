@@ -1,0 +1,322 @@
+#!/usr/bin/env bash
+# Starts or stops the TLS servers of the https tests on 127.0.0.1.
+# Usage: tls-fixture.sh start|stop DIR
+#
+# start makes, anew in DIR, a throwaway root CA and one server certificate
+# for each way a certificate can fail or pass; runs nginx with one server
+# block per certificate plus one plain-HTTP block, all serving DIR/www, and
+# the scripted TLS origin (tests/support/tls-origin.py); and, once every
+# server accepts connections, writes DIR/tls.ports with one NAME=PORT line
+# for each of: good, other-name, expired, self-signed, untrusted-ca, plain,
+# origin. When WINEPREFIX is set, the root CA (and only that one) becomes a
+# trusted root of the current user of that Wine prefix. stop never fails.
+set -u
+action=${1:-}
+dir=${2:-}
+usage() {
+    echo "usage: $0 start|stop DIR" >&2
+    exit 2
+}
+[ -n "$dir" ] || usage
+here=$(cd "$(dirname "$0")" && pwd)
+origin_script=$here/../tests/support/tls-origin.py
+
+# Whether the session started by setsid still has a process that is not a
+# zombie (the sandbox's init reaps orphans a second or two late).
+running() {
+    ps -o stat= -s "$1" | grep -qv '^Z'
+}
+
+# Ends the process group led by the pid in file $1 if that pid still runs
+# the command matching $2: a pid reused by another program is left alone.
+stop_group() {
+    local pidfile=$1 pattern=$2 pid
+    [ -f "$pidfile" ] || return 0
+    pid=$(cat "$pidfile")
+    if [ -n "$pid" ] && ps -o args= -p "$pid" | grep -q -- "$pattern"; then
+        kill -TERM -- "-$pid" 2>/dev/null
+        for _ in $(seq 50); do
+            running "$pid" || break
+            sleep 0.1
+        done
+        kill -KILL -- "-$pid" 2>/dev/null
+    fi
+    rm -f "$pidfile"
+}
+
+stop_all() {
+    rm -f "$dir/tls.ports"
+    stop_group "$dir/nginx.group.pid" "^nginx: master"
+    stop_group "$dir/origin.pid" "tls-origin.py"
+}
+
+# --- certificates -----------------------------------------------------------
+
+# All openssl settings live in DIR (-config), so that the machine's own
+# openssl.cnf plays no part in what the certificates hold.
+write_openssl_config() {
+    cat >"$dir/pki/openssl.cnf" <<'EOF'
+[req]
+distinguished_name = dn
+prompt = no
+[dn]
+[ca]
+default_ca = signing
+[signing]
+# Set per CA on the command line through the environment.
+dir = $ENV::CA_DIR
+database = $dir/index.txt
+serial = $dir/serial
+new_certs_dir = $dir
+default_md = sha256
+policy = any
+unique_subject = no
+copy_extensions = none
+[any]
+commonName = supplied
+[root_ext]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+[server_ext]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+subjectAltName = DNS:$ENV::SAN_NAME
+EOF
+}
+
+# openssl's date form for a time relative to now, e.g. "-30 days".
+asn1_time() {
+    date -u -d "$1" +%Y%m%d%H%M%SZ
+}
+
+# make_ca NAME CN: a self-signed root in DIR/pki/NAME.{key,crt}, valid from
+# well before the expired server certificate to a month from now, so that
+# only the server certificate's own validity differs between the rows.
+make_ca() {
+    local name=$1 cn=$2 ca_dir=$dir/pki/$1
+    mkdir -p "$ca_dir"
+    : >"$ca_dir/index.txt"
+    openssl rand -hex 16 >"$ca_dir/serial"
+    openssl req -config "$dir/pki/openssl.cnf" -new -newkey rsa:2048 -nodes \
+        -subj "/CN=$cn" -keyout "$ca_dir/ca.key" -out "$ca_dir/ca.csr" 2>/dev/null || return 1
+    CA_DIR=$ca_dir openssl ca -config "$dir/pki/openssl.cnf" -batch -notext \
+        -selfsign -keyfile "$ca_dir/ca.key" -in "$ca_dir/ca.csr" -out "$ca_dir/ca.crt" \
+        -extensions root_ext -startdate "$(asn1_time '-1000 days')" \
+        -enddate "$(asn1_time '+30 days')" 2>/dev/null || return 1
+}
+
+# make_server NAME CA HOST START END: DIR/pki/NAME.{key,crt} for HOST
+# (subject and subjectAltName) signed by CA, valid from START to END.
+make_server() {
+    local name=$1 ca_dir=$dir/pki/$2 host=$3
+    openssl req -config "$dir/pki/openssl.cnf" -new -newkey rsa:2048 -nodes \
+        -subj "/CN=$host" -keyout "$dir/pki/$name.key" -out "$dir/pki/$name.csr" 2>/dev/null || return 1
+    CA_DIR=$ca_dir SAN_NAME=$host openssl ca -config "$dir/pki/openssl.cnf" -batch -notext \
+        -cert "$ca_dir/ca.crt" -keyfile "$ca_dir/ca.key" -in "$dir/pki/$name.csr" \
+        -out "$dir/pki/$name.crt" -extensions server_ext \
+        -startdate "$(asn1_time "$4")" -enddate "$(asn1_time "$5")" 2>/dev/null || return 1
+}
+
+make_certificates() {
+    rm -rf "$dir/pki"
+    mkdir -p "$dir/pki"
+    write_openssl_config
+    # openssl expands every $ENV:: of the file at load, used or not.
+    export CA_DIR=$dir/pki SAN_NAME=localhost
+    # A name of its own for each run's CA, so that a root left in the prefix
+    # by an earlier run can never be taken for this one.
+    local stamp
+    stamp=$(date -u +%Y%m%dT%H%M%S)
+    make_ca root "Quillbrook Test Root CA $stamp" &&
+        make_ca stranger "Quillbrook Untrusted Test CA $stamp" &&
+        make_server good root localhost '-1 day' '+30 days' &&
+        make_server other-name root other.example '-1 day' '+30 days' &&
+        make_server expired root localhost '-400 days' '-100 days' &&
+        make_server untrusted-ca stranger localhost '-1 day' '+30 days' || return 1
+    # Self-signed: its own issuer, no CA anywhere behind it.
+    SAN_NAME=localhost openssl req -config "$dir/pki/openssl.cnf" -x509 -newkey rsa:2048 -nodes \
+        -sha256 -days 30 -subj "/CN=localhost" -extensions server_ext \
+        -keyout "$dir/pki/self-signed.key" -out "$dir/pki/self-signed.crt" 2>/dev/null || return 1
+    cp "$dir/pki/root/ca.crt" "$dir/ca.pem"
+    openssl x509 -in "$dir/ca.pem" -outform DER -out "$dir/ca.der"
+}
+
+# --- trust in the Wine prefix -----------------------------------------------
+
+root_key='HKEY_CURRENT_USER\Software\Microsoft\SystemCertificates\Root\Certificates'
+
+# A DWORD as little-endian hex bytes for a .reg file: "20,00,00,00".
+le32() {
+    printf '%02x,%02x,%02x,%02x' $(($1 & 255)) $((($1 >> 8) & 255)) $((($1 >> 16) & 255)) $((($1 >> 24) & 255))
+}
+
+# Makes DIR/ca.pem a trusted root of the current user of $WINEPREFIX, the
+# way crypt32 keeps one: a key named by the SHA-1 thumbprint holding the
+# value Blob, a property list of one property (id 0x20, the certificate;
+# then 1; then the length; then the DER bytes, each number a little-endian
+# DWORD). The previous run's root is removed first.
+trust_root_in_prefix() {
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "no Wine prefix at $WINEPREFIX: the test command makes it before the fixtures" >&2
+        return 1
+    fi
+    if [ -f "$dir/ca.thumbprint" ]; then
+        wine reg delete "$root_key\\$(cat "$dir/ca.thumbprint")" /f >/dev/null 2>&1
+        rm -f "$dir/ca.thumbprint"
+    fi
+    local thumbprint length
+    thumbprint=$(sha1sum "$dir/ca.der" | cut -c1-40 | tr a-f A-F)
+    length=$(stat -c %s "$dir/ca.der")
+    {
+        printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+        printf '[%s\\%s]\r\n' "$root_key" "$thumbprint"
+        printf '"Blob"=hex:%s,%s,%s,\\\r\n' "$(le32 32)" "$(le32 1)" "$(le32 "$length")"
+        # The DER bytes, 24 a line, every line but the last continued.
+        od -An -v -tx1 "$dir/ca.der" | tr -s ' \n' '\n\n' | grep . | paste -sd, - | sed 's/\(\([0-9a-f][0-9a-f],\)\{24\}\)/\1\\\r\n  /g; s/^/  /'
+        printf '\r\n'
+    } >"$dir/ca.reg"
+    wine reg import "$(winepath -w "$dir/ca.reg" 2>/dev/null)" >/dev/null 2>&1 || {
+        echo "wine reg import of $dir/ca.reg failed" >&2
+        return 1
+    }
+    # reg import succeeds on a malformed line too: read the value back.
+    wine reg query "$root_key\\$thumbprint" /v Blob 2>/dev/null | grep -q Blob || {
+        echo "the root CA is not in $WINEPREFIX after the import" >&2
+        return 1
+    }
+    echo "$thumbprint" >"$dir/ca.thumbprint"
+}
+
+# --- servers ----------------------------------------------------------------
+
+write_nginx_config() {
+    local name
+    mkdir -p "$dir/nginx-temp"
+    {
+        cat <<CONF
+daemon off;
+worker_processes 1;
+pid $dir/nginx.pid;
+error_log $dir/nginx-error.log info;
+CONF
+        # As root the workers would switch to nobody, who may not read DIR.
+        [ "$(id -u)" -eq 0 ] && echo "user root;"
+        cat <<CONF
+events {
+    worker_connections 64;
+}
+http {
+    default_type application/octet-stream;
+    access_log $dir/nginx-access.log;
+    client_body_temp_path $dir/nginx-temp/body;
+    proxy_temp_path $dir/nginx-temp/proxy;
+    fastcgi_temp_path $dir/nginx-temp/fastcgi;
+    uwsgi_temp_path $dir/nginx-temp/uwsgi;
+    scgi_temp_path $dir/nginx-temp/scgi;
+    ssl_protocols TLSv1.2 TLSv1.3;
+    root $dir/www;
+CONF
+        for name in good other-name expired self-signed untrusted-ca; do
+            cat <<CONF
+    server {
+        listen 127.0.0.1:${ports[$name]} ssl;
+        ssl_certificate $dir/pki/$name.crt;
+        ssl_certificate_key $dir/pki/$name.key;
+    }
+CONF
+        done
+        cat <<CONF
+    server {
+        listen 127.0.0.1:${ports[plain]};
+    }
+}
+CONF
+    } >"$dir/nginx.conf"
+}
+
+# Free ports for the nginx blocks, all held at once so that none repeats.
+pick_ports() {
+    python3 -c '
+import socket, sys
+held = [socket.socket() for _ in range(int(sys.argv[1]))]
+for s in held:
+    s.bind(("127.0.0.1", 0))
+print(" ".join(str(s.getsockname()[1]) for s in held))' "$1"
+}
+
+accepts() {
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+start_all() {
+    command -v nginx >/dev/null || { echo "nginx is not installed (Debian package nginx-light)" >&2; return 1; }
+    command -v openssl >/dev/null || { echo "openssl is not installed" >&2; return 1; }
+    make_certificates || { echo "openssl could not make the certificates" >&2; return 1; }
+    if [ -n "${WINEPREFIX:-}" ]; then
+        trust_root_in_prefix || return 1
+    fi
+    mkdir -p "$dir/www"
+
+    declare -gA ports
+    local names=(good other-name expired self-signed untrusted-ca plain) picked i
+    read -r -a picked <<<"$(pick_ports ${#names[@]})"
+    for i in "${!names[@]}"; do
+        ports[${names[$i]}]=${picked[$i]}
+    done
+    write_nginx_config
+    : >"$dir/nginx-error.log"
+    setsid nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/nginx-error.log" >"$dir/nginx.out" 2>&1 </dev/null &
+    echo $! >"$dir/nginx.group.pid"
+
+    rm -f "$dir/origin.port"
+    setsid python3 "$origin_script" --cert "$dir/pki/good.crt" --key "$dir/pki/good.key" \
+        --root "$dir/www" --port-file "$dir/origin.port" >"$dir/origin.out" 2>&1 </dev/null &
+    echo $! >"$dir/origin.pid"
+
+    local waiting
+    for _ in $(seq 200); do
+        waiting=""
+        for i in "${names[@]}"; do
+            accepts "${ports[$i]}" || waiting="$waiting $i"
+        done
+        if [ -z "${ports[origin]:-}" ] && [ -s "$dir/origin.port" ]; then
+            ports[origin]=$(cat "$dir/origin.port")
+        fi
+        [ -n "${ports[origin]:-}" ] && accepts "${ports[origin]}" || waiting="$waiting origin"
+        if [ -z "$waiting" ]; then
+            for i in "${names[@]}" origin; do
+                echo "$i=${ports[$i]}"
+            done >"$dir/tls.ports.new"
+            mv "$dir/tls.ports.new" "$dir/tls.ports"
+            echo "TLS servers on 127.0.0.1:" $(tr '\n' ' ' <"$dir/tls.ports")
+            return 0
+        fi
+        kill -0 "$(cat "$dir/nginx.group.pid")" 2>/dev/null || break
+        kill -0 "$(cat "$dir/origin.pid")" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "not accepting connections:$waiting" >&2
+    cat "$dir/nginx.out" "$dir/nginx-error.log" "$dir/origin.out" >&2
+    return 1
+}
+
+case "$action" in
+start)
+    mkdir -p "$dir"
+    stop_all
+    start_all && exit 0
+    stop_all
+    exit 1
+    ;;
+stop)
+    stop_all
+    exit 0
+    ;;
+*)
+    usage
+    ;;
+esac
