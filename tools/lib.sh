@@ -1,7 +1,7 @@
 # Shared steps of the project's commands: Debian packages, the Wine prefix
 # and an X display. Sourced, not run.
 
-UPDATER_PACKAGES="cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest wine wine64 xvfb x11-utils tinyproxy squid privoxy openssl osslsigncode x11-apps imagemagick python3"
+UPDATER_PACKAGES="cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest wine wine64 xvfb x11-utils tinyproxy squid privoxy nginx-light openssl osslsigncode x11-apps imagemagick python3"
 
 ensure_packages() {
     local missing=""

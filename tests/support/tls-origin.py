@@ -82,11 +82,13 @@ def serve(context, raw, root):
             conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body))
             conn.sendall(body[: len(body) // 2])
             close_without_notify(conn)
+        # Without a length a header line still follows the status line: the
+        # updater reads no status from a status line alone.
         elif mode == "cut-nolength":
-            conn.sendall(b"HTTP/1.0 200 OK\r\n\r\n" + body)
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n" + body)
             close_without_notify(conn)
         else:
-            conn.sendall(b"HTTP/1.0 200 OK\r\n\r\n" + body)
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n" + body)
             conn.unwrap().close()
     except (OSError, ssl.SSLError):
         conn.close()
