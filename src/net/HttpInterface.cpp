@@ -6,6 +6,8 @@
 #include "eventlog/LogLines.h"
 #include "framework/File.h"
 #include "framework/Handles.h"
+#include "ProxyBypass.h"
+#include "ProxyScript.h"
 #include "UrlParser.h"
 
 namespace {
@@ -21,6 +23,8 @@ CHttpInterface::CHttpInterface(const CString& strHost, int nPort, int nTimeout, 
       m_strHttpVersion(strHttpVersion)
 {
     ParseProxySetting(ReadProxySetting(), "http");
+    if (UsesProxy() && IsProxyBypassed(ReadInternetSetting("ProxyOverride"), m_strHost, m_nPort))
+        m_strProxyHost.Empty();
 }
 
 CString CHttpInterface::ReadProxySetting()
@@ -99,6 +103,14 @@ CString CHttpInterface::BuildRequest(const CString& strPath)
 
 int CHttpInterface::Request(const CString& strPath, int& nLength)
 {
+    // The user's configuration script decides ahead of the manual setting.
+    // Every URL is asked about as "http" for now; an https one will take
+    // the same choice and go through a CONNECT tunnel.
+    ScriptProxyChoice scriptChoice;
+    if (AskProxyScript(ScriptQueryUrlOf("http", m_strHost, m_nPort, strPath), m_strHost, scriptChoice)) {
+        m_strProxyHost = scriptChoice.strHost;
+        m_nProxyPort = scriptChoice.nPort;
+    }
     const CString strRequest = BuildRequest(strPath);
     Create(); // a failed creation shows up as a failed connect
 
