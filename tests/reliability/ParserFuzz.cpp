@@ -1,6 +1,7 @@
 // The text code over generated inputs: the URL splitter, the header-field
 // readers and the string type, and (in the Windows build) the proxy-setting
-// split and the request builder. Built with undefined-behaviour checks that
+// split, the request builder, the bypass list and the configuration
+// script's response and answer. Built with undefined-behaviour checks that
 // trap, and natively with AddressSanitizer as well; each input is also
 // checked against what must hold for any text.
 //
@@ -17,6 +18,8 @@
 #include "updater/ResponseHeaders.h"
 #ifdef _WIN32
 #include "net/HttpInterface.h"
+#include "net/ProxyBypass.h"
+#include "net/ProxyScriptText.h"
 #endif
 
 namespace {
@@ -178,6 +181,56 @@ void CheckProxyAndRequest(Rng& rng, const std::string& setting, const std::strin
     if (proxyHost.empty())
         Check(request.compare(4, path.size(), path) == 0, "direct target is the path", path);
 }
+
+const char* const kBypassPieces[] = {
+    "<local>", "<LOCAL>", "*", ";", " ", "\t", ".", ":", "8080", "80", "0", "99999999999", "127.0.0.1", "127.0.0.*",
+    "host", "HOST", "*.example", "example", "", "**", ":*",
+};
+
+const char* const kAnswerPieces[] = {
+    "PROXY", "proxy", "DIRECT", "direct", "SOCKS", "HTTPS", " ", "\t", ";", ":", "host", "3128", "0", "65535",
+    "65536", "99999999999", "-1", "", "PROXY host:3128", "DIRECT;",
+};
+
+bool ContainsNoCase(const std::string& text, const std::string& word)
+{
+    std::string lower = text;
+    for (char& ch : lower)
+        ch = ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
+    return lower.find(word) != std::string::npos;
+}
+
+void CheckBypassAndScript(Rng& rng, const std::string& list, const std::string& answer, const std::string& response)
+{
+    const std::string host = Compose(rng, kUrlPieces, 3);
+    const int nPort = static_cast<int>(rng.Below(70000));
+    const bool bBypassed = IsProxyBypassed(list.c_str(), host.c_str(), nPort);
+    if (list.find_first_not_of(" \t;") == std::string::npos)
+        Check(!bBypassed, "an empty list names nothing", list);
+    if (list.find('*') == std::string::npos && !ContainsNoCase(list, host) && !ContainsNoCase(list, "<local>"))
+        Check(!bBypassed, "only a listed host is bypassed", list);
+    Check(IsProxyBypassed((list + ";*").c_str(), host.c_str(), nPort), "a catch-all entry names every host", list);
+    if (!host.empty() && host.find_first_of(";:* \t") == std::string::npos)
+        Check(IsProxyBypassed((list + ";" + host).c_str(), host.c_str(), nPort), "a listed host is bypassed", list);
+
+    const ScriptProxyChoice choice = ChooseFromScriptAnswer(answer.c_str());
+    const std::string proxyHost = choice.strHost.GetString();
+    if (!proxyHost.empty()) {
+        Check(answer.find(proxyHost) != std::string::npos, "the proxy comes from the answer", answer);
+        Check(ContainsNoCase(answer, "proxy"), "a proxy only from a PROXY entry", answer);
+        Check(choice.nPort >= 1 && choice.nPort <= 65535, "a proxy port in range", answer);
+    }
+    Check(ChooseFromScriptAnswer(("DIRECT;" + answer).c_str()).strHost.IsEmpty(), "DIRECT first is direct", answer);
+
+    int nStatus = -1;
+    std::string script;
+    if (ScriptFromResponse(response, nStatus, script)) {
+        Check(nStatus == 200, "a script only from a 200", response);
+        Check(EndsWith(response, script) && response.size() >= script.size() + 4, "the script is the body", response);
+    } else {
+        Check(script.empty() && nStatus >= 0 && nStatus <= 999, "no script, a status of three digits", response);
+    }
+}
 #endif
 
 } // namespace
@@ -202,6 +255,7 @@ int main(int argc, char** argv)
         CheckString(rng, rng.Below(2) ? url : headers);
 #ifdef _WIN32
         CheckProxyAndRequest(rng, Compose(rng, kProxyPieces, 8), url);
+        CheckBypassAndScript(rng, Compose(rng, kBypassPieces, 8), Compose(rng, kAnswerPieces, 8), headers);
 #endif
     }
     std::printf("parser_fuzz: %ld generated inputs per parser (seed %llu), %d failures\n", nCount, nSeed, g_nFailures);
