@@ -261,8 +261,12 @@ bool AskProxyScript(const CString& strUrl, const CString& strHost, ScriptProxyCh
         reason = ErrorText("no thread for the lookup", static_cast<int>(::GetLastError()));
         Release(pLookup);
     } else if (::WaitForSingleObject(thread.Get(), kLookupBoundMs) != WAIT_OBJECT_0) {
-        // A lookup still running past the bound is left to end by itself;
-        // its answer would come too late to be used.
+        // A lookup still running past the bound is left to end by itself
+        // (a fetch ends at its deadline; a script in an endless loop runs
+        // until the process ends), behind the transfer: its answer would
+        // come too late, and no thread can be stopped safely inside the
+        // script engine.
+        ::SetThreadPriority(thread.Get(), THREAD_PRIORITY_IDLE);
         reason = kTimedOut;
     } else if (!pLookup->bAnswered) {
         reason = pLookup->reason;

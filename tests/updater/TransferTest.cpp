@@ -770,6 +770,10 @@ TEST_F(Transfer, UnusableScriptFallsBackToTheManualProxyWithinTheBoundAndIsRecor
          "the script failed: error ", false},
         {"accepts and never answers", {ServerStep::ReadRequest(), ServerStep::WaitForClientClose(15000)},
          "no answer within 5 seconds", true},
+        // Last: its evaluation goes on, at idle priority, until this test
+        // program ends.
+        {"script never returns", Answering(OkResponse("function FindProxyForURL(url, host) { for (;;) {} }")),
+         "no answer within 5 seconds", true},
     };
     ProxySettings manual(1, ProxyOn(nSquidPort));
     for (const Row& row : rows) {
