@@ -259,7 +259,7 @@ bool AskProxyScript(const CString& strUrl, const CString& strHost, ScriptProxyCh
     std::string reason;
     if (!thread.IsValid()) {
         reason = ErrorText("no thread for the lookup", static_cast<int>(::GetLastError()));
-        Release(pLookup);
+        delete pLookup; // both shares: no thread took its own
     } else if (::WaitForSingleObject(thread.Get(), kLookupBoundMs) != WAIT_OBJECT_0) {
         // A lookup still running past the bound is left to end by itself
         // (a fetch ends at its deadline; a script in an endless loop runs
