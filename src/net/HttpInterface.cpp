@@ -7,6 +7,8 @@
 #include "eventlog/LogLines.h"
 #include "framework/File.h"
 #include "framework/Handles.h"
+#include "ProxyBypass.h"
+#include "ProxyScript.h"
 #include "TlsChannel.h"
 #include "UrlParser.h"
 
@@ -33,6 +35,8 @@ CHttpInterface::CHttpInterface(const CString& strHost, int nPort, int nTimeout, 
       m_strHttpVersion(strHttpVersion), m_bSecure(bSecure)
 {
     ParseProxySetting(ReadProxySetting(), bSecure ? "https" : "http");
+    if (UsesProxy() && IsProxyBypassed(ReadInternetSetting("ProxyOverride"), m_strHost, m_nPort))
+        m_strProxyHost.Empty();
 }
 
 // The session ends before the socket that carried it.
@@ -124,6 +128,14 @@ CString CHttpInterface::BuildRequest(const CString& strPath)
 
 int CHttpInterface::Request(const CString& strPath, int& nLength)
 {
+    // The user's configuration script decides ahead of the manual setting.
+    // An https URL takes the same choice and goes through a tunnel.
+    ScriptProxyChoice scriptChoice;
+    if (AskProxyScript(ScriptQueryUrlOf(m_bSecure ? "https" : "http", m_strHost, m_nPort, strPath), m_strHost,
+                       scriptChoice)) {
+        m_strProxyHost = scriptChoice.strHost;
+        m_nProxyPort = scriptChoice.nPort;
+    }
     const CString strRequest = BuildRequest(strPath);
     Create(); // a failed creation shows up as a failed connect
 

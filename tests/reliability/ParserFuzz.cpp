@@ -1,6 +1,7 @@
 // The text code over generated inputs: the URL splitter, the header-field
-// readers and the string type, and (in the Windows build) the proxy-setting
-// split and the request builder. Built with undefined-behaviour checks that
+// readers, the string type, the bypass list and the configuration script's
+// response and answer, and (in the Windows build) the proxy-setting split
+// and the request builder. Built with undefined-behaviour checks that
 // trap, and natively with AddressSanitizer as well; each input is also
 // checked against what must hold for any text.
 //
@@ -15,6 +16,8 @@
 #include "framework/CString.h"
 #include "net/UrlParser.h"
 #include "updater/ResponseHeaders.h"
+#include "net/ProxyBypass.h"
+#include "net/ProxyScriptText.h"
 #ifdef _WIN32
 #include "net/HttpInterface.h"
 #endif
@@ -161,8 +164,9 @@ void CheckProxyAndRequest(Rng& rng, const std::string& setting, const std::strin
 {
     const std::string host = Compose(rng, kUrlPieces, 4);
     const int nPort = static_cast<int>(rng.Next());
-    CHttpInterface http(host.c_str(), nPort, 500, "1.0", nullptr, nullptr, nullptr);
-    http.ParseProxySetting(setting.c_str(), "http");
+    const bool bSecure = rng.Below(2) == 0;
+    CHttpInterface http(host.c_str(), nPort, 500, "1.0", nullptr, nullptr, nullptr, bSecure);
+    http.ParseProxySetting(setting.c_str(), bSecure ? "https" : "http");
     const std::string proxyHost = http.GetProxyHost().GetString();
     Check(setting.find(proxyHost) != std::string::npos, "proxy host is part of the setting", setting);
     Check(proxyHost.find(':') == std::string::npos || setting.find(':') != std::string::npos,
@@ -172,13 +176,66 @@ void CheckProxyAndRequest(Rng& rng, const std::string& setting, const std::strin
     Check(request.rfind("GET ", 0) == 0, "request line first", path);
     Check(EndsWith(request, "\r\n\r\n"), "blank line last", path);
     Check(request.find("\r\nHost: " + host + "\r\nAccept: */*\r\n") != std::string::npos, "Host line", path);
+    // A tunnel carries the request the server itself would get.
+    const bool bDirectForm = proxyHost.empty() || bSecure;
     const char* pszLast =
-        proxyHost.empty() ? "\r\nConnection: close\r\n\r\n" : "\r\nProxy-Connection: Keep-Alive\r\n\r\n";
+        bDirectForm ? "\r\nConnection: close\r\n\r\n" : "\r\nProxy-Connection: Keep-Alive\r\n\r\n";
     Check(EndsWith(request, pszLast), "connection line", path);
-    if (proxyHost.empty())
+    if (bDirectForm)
         Check(request.compare(4, path.size(), path) == 0, "direct target is the path", path);
 }
+
 #endif
+
+const char* const kBypassPieces[] = {
+    "<local>", "<LOCAL>", "*", ";", " ", "\t", ".", ":", "8080", "80", "0", "99999999999", "127.0.0.1", "127.0.0.*",
+    "host", "HOST", "*.example", "example", "", "**", ":*",
+};
+
+const char* const kAnswerPieces[] = {
+    "PROXY", "proxy", "DIRECT", "direct", "SOCKS", "HTTPS", " ", "\t", ";", ":", "host", "3128", "0", "65535",
+    "65536", "99999999999", "-1", "", "PROXY host:3128", "DIRECT;",
+};
+
+bool ContainsNoCase(const std::string& text, const std::string& word)
+{
+    std::string lower = text;
+    for (char& ch : lower)
+        ch = ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
+    return lower.find(word) != std::string::npos;
+}
+
+void CheckBypassAndScript(Rng& rng, const std::string& list, const std::string& answer, const std::string& response)
+{
+    const std::string host = Compose(rng, kUrlPieces, 3);
+    const int nPort = static_cast<int>(rng.Below(70000));
+    const bool bBypassed = IsProxyBypassed(list.c_str(), host.c_str(), nPort);
+    if (list.find_first_not_of(" \t;") == std::string::npos)
+        Check(!bBypassed, "an empty list names nothing", list);
+    if (list.find('*') == std::string::npos && !ContainsNoCase(list, host) && !ContainsNoCase(list, "<local>"))
+        Check(!bBypassed, "only a listed host is bypassed", list);
+    Check(IsProxyBypassed((list + ";*").c_str(), host.c_str(), nPort), "a catch-all entry names every host", list);
+    if (!host.empty() && host.find_first_of(";:* \t") == std::string::npos)
+        Check(IsProxyBypassed((list + ";" + host).c_str(), host.c_str(), nPort), "a listed host is bypassed", list);
+
+    const ScriptProxyChoice choice = ChooseFromScriptAnswer(answer.c_str());
+    const std::string proxyHost = choice.strHost.GetString();
+    if (!proxyHost.empty()) {
+        Check(answer.find(proxyHost) != std::string::npos, "the proxy comes from the answer", answer);
+        Check(ContainsNoCase(answer, "proxy"), "a proxy only from a PROXY entry", answer);
+        Check(choice.nPort >= 1 && choice.nPort <= 65535, "a proxy port in range", answer);
+    }
+    Check(ChooseFromScriptAnswer(("DIRECT;" + answer).c_str()).strHost.IsEmpty(), "DIRECT first is direct", answer);
+
+    int nStatus = -1;
+    std::string script;
+    if (ScriptFromResponse(response, nStatus, script)) {
+        Check(nStatus == 200, "a script only from a 200", response);
+        Check(EndsWith(response, script) && response.size() >= script.size() + 4, "the script is the body", response);
+    } else {
+        Check(script.empty() && nStatus >= 0 && nStatus <= 999, "no script, a status of three digits", response);
+    }
+}
 
 } // namespace
 
@@ -200,6 +257,7 @@ int main(int argc, char** argv)
         const std::string headers = Compose(rng, kHeaderPieces, 16);
         CheckHeaders(headers);
         CheckString(rng, rng.Below(2) ? url : headers);
+        CheckBypassAndScript(rng, Compose(rng, kBypassPieces, 8), Compose(rng, kAnswerPieces, 8), headers);
 #ifdef _WIN32
         CheckProxyAndRequest(rng, Compose(rng, kProxyPieces, 8), url);
 #endif

@@ -107,23 +107,34 @@ void Remove(const char* pszKey, const char* pszName)
 
 } // namespace SuiteSettings
 
-ProxySettings::ProxySettings(std::optional<DWORD> nEnable, std::optional<std::string> strServer)
-    : m_enable(Save("ProxyEnable")), m_server(Save("ProxyServer"))
+ProxySettings::ProxySettings(std::optional<DWORD> nEnable, std::optional<std::string> strServer,
+                             std::optional<std::string> strOverride, std::optional<std::string> strAutoConfigUrl)
+    : m_enable(Save("ProxyEnable")), m_server(Save("ProxyServer")), m_override(Save("ProxyOverride")),
+      m_autoConfigUrl(Save("AutoConfigURL"))
 {
     if (nEnable)
         SetRaw("ProxyEnable", REG_DWORD, &*nEnable, sizeof(DWORD));
     else
         Remove("ProxyEnable");
-    if (strServer)
-        SetRaw("ProxyServer", REG_SZ, strServer->c_str(), static_cast<DWORD>(strServer->size() + 1));
-    else
-        Remove("ProxyServer");
+    SetText("ProxyServer", strServer);
+    SetText("ProxyOverride", strOverride);
+    SetText("AutoConfigURL", strAutoConfigUrl);
 }
 
 ProxySettings::~ProxySettings()
 {
     Restore("ProxyEnable", m_enable);
     Restore("ProxyServer", m_server);
+    Restore("ProxyOverride", m_override);
+    Restore("AutoConfigURL", m_autoConfigUrl);
+}
+
+void ProxySettings::SetText(const char* pszName, const std::optional<std::string>& strValue)
+{
+    if (strValue)
+        SetRaw(pszName, REG_SZ, strValue->c_str(), static_cast<DWORD>(strValue->size() + 1));
+    else
+        Remove(pszName);
 }
 
 void ProxySettings::SetRaw(const char* pszName, DWORD nType, const void* pData, DWORD nSize)

@@ -36,11 +36,14 @@ void Remove(const char* pszKey, const char* pszName);
 
 } // namespace SuiteSettings
 
-// ProxyEnable and ProxyServer of the current user's Internet settings, each
-// set or (when not given) removed for the object's lifetime.
+// ProxyEnable, ProxyServer, the bypass list ProxyOverride and the script
+// address AutoConfigURL of the current user's Internet settings, each set
+// or (when not given) removed for the object's lifetime.
 class ProxySettings {
 public:
-    ProxySettings(std::optional<DWORD> nEnable, std::optional<std::string> strServer);
+    ProxySettings(std::optional<DWORD> nEnable, std::optional<std::string> strServer,
+                  std::optional<std::string> strOverride = std::nullopt,
+                  std::optional<std::string> strAutoConfigUrl = std::nullopt);
     ~ProxySettings();
     ProxySettings(const ProxySettings&) = delete;
     ProxySettings& operator=(const ProxySettings&) = delete;
@@ -57,6 +60,10 @@ private:
     static Saved Save(const char* pszName);
     static void Restore(const char* pszName, const Saved& saved);
 
+    static void SetText(const char* pszName, const std::optional<std::string>& strValue);
+
     Saved m_enable;
     Saved m_server;
+    Saved m_override;
+    Saved m_autoConfigUrl;
 };

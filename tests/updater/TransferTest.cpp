@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -19,6 +20,7 @@
 #include "net/NetTestSupport.h"
 #include "support/BoxWatcher.h"
 #include "support/ScriptedServer.h"
+#include "support/Waits.h"
 
 namespace {
 
@@ -777,5 +779,199 @@ TEST_F(Transfer, SecureUpdateComesOnlyWholeFromAVerifiedServer)
         EXPECT_FALSE(FileExists(TempPathOf(dest)));
         EXPECT_EQ(WaitForMark(dest, bStored && row.bRunMode ? kLaunchWaitMs : kNoLaunchWaitMs),
                   bStored && row.bRunMode);
+    }
+}
+
+// The user's configuration script and bypass list, with squid as the proxy
+// that they name and a refused port as the proxy that must not be used.
+namespace {
+
+const DWORD kScriptBoundMs = 5000;
+const char kScriptNotUsed[] = "not used, the manual proxy setting applies: ";
+
+// How often squid's access log names the URL.
+int SquidLogCount(const std::string& url)
+{
+    const char* pszPortFile = std::getenv("SQUID_PORT_FILE");
+    if (!pszPortFile)
+        return -1;
+    const std::string portFile = pszPortFile;
+    const std::string log = ReadWholeFile(WindowsPath(portFile.substr(0, portFile.rfind('/')) + "/squid-access.log"));
+    int nCount = 0;
+    for (size_t n = log.find(" " + url + " "); n != std::string::npos; n = log.find(" " + url + " ", n + 1))
+        ++nCount;
+    return nCount;
+}
+
+// Squid names itself in the request it passes on.
+bool CameThroughSquid(const ScriptedServer& origin)
+{
+    return origin.Request().find("\r\nVia: ") != std::string::npos;
+}
+
+std::string ProxyOn(int nPort)
+{
+    return "127.0.0.1:" + std::to_string(nPort);
+}
+
+} // namespace
+
+TEST_F(Transfer, ScriptNamingSquidSendsTheUpdateThroughSquid)
+{
+    const int nSquidPort = ProxyPortOf("SQUID_PORT_FILE");
+    ASSERT_NE(nSquidPort, 0) << "run through ctest, which starts squid";
+    for (const bool bRunMode : {true, false}) {
+        SCOPED_TRACE(ModeName(bRunMode));
+        const std::string dest = DestOf(bRunMode);
+        DeleteFileA(dest.c_str());
+        const std::string body = bRunMode ? MarkProgramBytes() : "<html>page</html>";
+        ScriptedServer origin(Answering(Ok(body)));
+        PointAt(bRunMode, origin.Port());
+        const std::string url = UrlOf(origin.Port(), bRunMode ? "/update/Update.exe" : "/update/info.exe");
+        // Squid only for the whole URL and host that the script must get,
+        // after entries the program cannot use; a dead proxy otherwise.
+        const std::string script = "function FindProxyForURL(url, host) {\n"
+                                   "  if (url == \"" + url + "\" && host == \"127.0.0.1\" && !isPlainHostName(host)"
+                                   " && isInNet(dnsResolve(host), \"127.0.0.0\", \"255.0.0.0\"))\n"
+                                   "    return \"SOCKS 127.0.0.1:1; HTTPS 127.0.0.1:2; PROXY " +
+                                   ProxyOn(nSquidPort) + "; DIRECT\";\n"
+                                   "  return \"PROXY " + ProxyOn(RefusingPort()) + "\";\n}\n";
+        ScriptedServer scriptServer(Answering(OkResponse(script)));
+        ProxySettings settings(1, ProxyOn(RefusingPort()), std::nullopt,
+                               UrlOf(scriptServer.Port(), "/proxy.pac"));
+        const int nLoggedBefore = SquidLogCount(url);
+
+        const RunResult run = RunDialog(bRunMode);
+
+        EXPECT_EQ(scriptServer.Request().rfind("GET /proxy.pac HTTP/1.0\r\n", 0), 0u) << scriptServer.Request();
+        EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED);
+        EXPECT_TRUE(run.boxes.empty());
+        EXPECT_TRUE(run.records.empty());
+        EXPECT_TRUE(ReadWholeFile(dest) == body);
+        EXPECT_TRUE(CameThroughSquid(origin)) << origin.Request();
+        EXPECT_TRUE(WaitUntil([&] { return SquidLogCount(url) > nLoggedBefore; }, 5000)) << url;
+    }
+
+    // An https URL is asked about whole, and squid carries its tunnel.
+    const int nTlsPort = TlsPortOf("good");
+    ASSERT_NE(nTlsPort, 0) << "run through ctest, which starts the TLS servers";
+    const std::string program = MarkProgramBytes();
+    ASSERT_TRUE(WriteWholeFile(TlsFixtureFolder() + "\\www\\Update.exe", program));
+    const std::string authority = "localhost:" + std::to_string(nTlsPort);
+    const std::string url = "https://" + authority + "/Update.exe";
+    Set(kUpdatesKey, "Source", url);
+    const std::string script = "function FindProxyForURL(url, host) {\n"
+                               "  if (url == \"" + url + "\" && host == \"localhost\")\n"
+                               "    return \"PROXY " + ProxyOn(nSquidPort) + "\";\n"
+                               "  return \"PROXY " + ProxyOn(RefusingPort()) + "\";\n}\n";
+    ScriptedServer scriptServer(Answering(OkResponse(script)));
+    ProxySettings settings(1, ProxyOn(RefusingPort()), std::nullopt, UrlOf(scriptServer.Port(), "/proxy.pac"));
+    const int nTunnelsBefore = SquidLogCount(authority);
+
+    const RunResult run = RunDialog(true);
+
+    EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED) << DescribeBoxes(run.boxes);
+    EXPECT_TRUE(ReadWholeFile(DestOf(true)) == program);
+    EXPECT_TRUE(WaitUntil([&] { return SquidLogCount(authority) > nTunnelsBefore; }, 5000)) << authority;
+}
+
+TEST_F(Transfer, ScriptAnsweringDirectGoesPastTheManualProxy)
+{
+    const std::string body = "<html>page</html>";
+    ScriptedServer origin(Answering(Ok(body)));
+    PointAt(false, origin.Port());
+    ScriptedServer scriptServer(
+        Answering(OkResponse("function FindProxyForURL(url, host) { return \"DIRECT; PROXY 127.0.0.1:1\"; }")));
+    ProxySettings settings(1, ProxyOn(RefusingPort()), std::nullopt, UrlOf(scriptServer.Port(), "/proxy.pac"));
+
+    const RunResult run = RunDialog(false);
+
+    EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED);
+    EXPECT_TRUE(run.records.empty());
+    EXPECT_TRUE(ReadWholeFile(DestOf(false)) == body);
+    EXPECT_FALSE(CameThroughSquid(origin));
+}
+
+TEST_F(Transfer, UnusableScriptFallsBackToTheManualProxyWithinTheBoundAndIsRecorded)
+{
+    const int nSquidPort = ProxyPortOf("SQUID_PORT_FILE");
+    ASSERT_NE(nSquidPort, 0) << "run through ctest, which starts squid";
+    struct Row {
+        const char* pszName;
+        std::vector<ServerStep> script; // empty: the script's port refuses
+        std::string reason;             // the start of the record's reason
+        bool bWaitsForTheBound;
+    };
+    const Row rows[] = {
+        {"refused", {}, "connection failed: error 10061", false},
+        {"404", Answering("HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found"), "HTTP status 404", false},
+        {"broken script", Answering(OkResponse("function FindProxyForURL(url, host) { return \"PROXY\" + ; }")),
+         "the script failed: error ", false},
+        {"accepts and never answers", {ServerStep::ReadRequest(), ServerStep::WaitForClientClose(15000)},
+         "no answer within 5 seconds", true},
+        // Last: its evaluation goes on, at idle priority, until this test
+        // program ends.
+        {"script never returns", Answering(OkResponse("function FindProxyForURL(url, host) { for (;;) {} }")),
+         "no answer within 5 seconds", true},
+    };
+    ProxySettings manual(1, ProxyOn(nSquidPort));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        const std::string body = "<html>" + std::string(row.pszName) + "</html>";
+        ScriptedServer origin(Answering(Ok(body)));
+        PointAt(false, origin.Port());
+        std::optional<ScriptedServer> scriptServer;
+        if (!row.script.empty())
+            scriptServer.emplace(row.script);
+        const std::string scriptUrl =
+            UrlOf(scriptServer ? scriptServer->Port() : RefusingPort(), "/proxy.pac");
+        ProxySettings settings(1, ProxyOn(nSquidPort), std::nullopt, scriptUrl);
+
+        const DWORD nStart = GetTickCount();
+        const RunResult run = RunDialog(false);
+        const DWORD nElapsed = GetTickCount() - nStart;
+
+        EXPECT_LT(nElapsed, kScriptBoundMs + 2500);
+        if (row.bWaitsForTheBound) {
+            EXPECT_GE(nElapsed, kScriptBoundMs - 500);
+        }
+        EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED);
+        EXPECT_TRUE(run.boxes.empty());
+        EXPECT_TRUE(ReadWholeFile(DestOf(false)) == body);
+        EXPECT_TRUE(CameThroughSquid(origin)) << origin.Request();
+        ASSERT_EQ(LinesOf(run.records), std::vector<int>{LOG_LINE_PROXY_SCRIPT_NOT_USED});
+        EXPECT_EQ(run.records[0].level, 1);
+        EXPECT_EQ(run.records[0].module, "ProxyScript");
+        const std::string expected = "Proxy configuration script " + scriptUrl + " " + kScriptNotUsed + row.reason;
+        EXPECT_EQ(run.records[0].text.rfind(expected, 0), 0u) << run.records[0].text;
+    }
+}
+
+TEST_F(Transfer, BypassListDecidesBetweenTheProxyAndADirectConnection)
+{
+    const int nSquidPort = ProxyPortOf("SQUID_PORT_FILE");
+    ASSERT_NE(nSquidPort, 0) << "run through ctest, which starts squid";
+    struct Row {
+        const char* pszOverride;
+        bool bListed; // listed: direct past a dead proxy; otherwise through squid
+    };
+    const Row rows[] = {
+        {"other.example;127.0.0.1", true},
+        {"<local>; *.example; 127.0.0.*", true},
+        {"other.example;<local>;10.*;127.0.0.1:1", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszOverride);
+        const std::string body = "<html>page</html>";
+        ScriptedServer origin(Answering(Ok(body)));
+        PointAt(false, origin.Port());
+        ProxySettings settings(1, ProxyOn(row.bListed ? RefusingPort() : nSquidPort), row.pszOverride);
+
+        const RunResult run = RunDialog(false);
+
+        EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED);
+        EXPECT_TRUE(run.records.empty());
+        EXPECT_TRUE(ReadWholeFile(DestOf(false)) == body);
+        EXPECT_EQ(CameThroughSquid(origin), !row.bListed) << origin.Request();
     }
 }
