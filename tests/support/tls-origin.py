@@ -83,10 +83,10 @@ def serve(context, raw, root):
             conn.sendall(body[: len(body) // 2])
             close_without_notify(conn)
         elif mode == "cut-nolength":
-            conn.sendall(b"HTTP/1.0 200 OK\r\n\r\n" + body)
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n" + body)
             close_without_notify(conn)
         else:
-            conn.sendall(b"HTTP/1.0 200 OK\r\n\r\n" + body)
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n" + body)
             conn.unwrap().close()
     except (OSError, ssl.SSLError):
         conn.close()
