@@ -10,6 +10,12 @@ Figures are medians over the rounds with min-max; wall time runs from the
 start of the process to its exit; CPU time is the program's user and system
 time plus what the wineserver spent meanwhile; peak memory is the program's
 peak resident set (its working set).
+
+With --https the same bodies come from nginx (tools/tls-fixture.sh, its test
+CA made a trusted root of the benchmark's Wine prefix), over https and, from
+the same nginx, over plain http, so that each program's cost of TLS is its
+https figure over its http one. Updater.exe joins these rows with
+--https-updater.
 """
 
 import argparse
@@ -22,7 +28,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pattern import digest  # noqa: E402
+from pattern import BLOCK, digest  # noqa: E402
 
 MIB = 1 << 20
 UPDATER = "Updater.exe"
@@ -30,7 +36,10 @@ BARE = "bare loop"
 HELD = "held-file loop"
 PEERS = ["WinINet 64 KiB", "URLDownloadToFileA", "WinHTTP 64 KiB"]
 CURL = "curl (native)"
-RUN_TIMEOUT = 600
+HTTP = " over http"
+HTTPS = " over https"
+HTTPS_PEERS = [PEERS[0], PEERS[2], CURL]
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 STARTUP_BODY = 1024
 
 
@@ -54,7 +63,12 @@ class Bench:
         self.pin = ["taskset", "-c", str(args.cpu)]
         # Other builds of the updater to compare, each a folder with Updater.exe and QbLog.dll.
         self.extras = dict(e.split("=", 1) for e in args.extra)
-        self.programs = [UPDATER] + list(self.extras) + [BARE, HELD] + PEERS + [CURL]
+        if args.https:
+            self.programs = [p + scheme for p in HTTPS_PEERS for scheme in (HTTP, HTTPS)]
+            if args.https_updater:
+                self.programs.insert(0, UPDATER + HTTPS)
+        else:
+            self.programs = [UPDATER] + list(self.extras) + [BARE, HELD] + PEERS + [CURL]
         self.results = {}
         self.startup = {}
         self.digests = {}
@@ -63,6 +77,8 @@ class Bench:
     # --- processes of our own -------------------------------------------
 
     def start(self):
+        # An earlier run that was killed may have left its nginx up; its pid files are about to go.
+        self.stop_tls()
         shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(os.path.join(self.work, "out"))
         os.makedirs(os.path.join(self.work, "root", "templates"))
@@ -96,8 +112,39 @@ class Bench:
         self.wineserver = subprocess.Popen(self.pin + [self.args.wineserver, "-f", "-p"], env=self.env)
         time.sleep(0.5)
         self.reg_add(r"HKLM\SOFTWARE\Quillbrook\QBSUITE", "RootPath", winpath(os.path.join(self.work, "root")))
+        if self.args.https:
+            self.start_tls()
+
+    def start_tls(self):
+        """nginx serving the bodies of every size the run asks for, its CA trusted in the prefix."""
+        self.tls_dir = os.path.join(self.work, "tls")
+        subprocess.run(["taskset", "-c", str(self.args.aux_cpu), os.path.join(ROOT, "tools", "tls-fixture.sh"),
+                        "start", self.tls_dir], env=self.env, check=True, stdout=subprocess.DEVNULL)
+        with open(os.path.join(self.tls_dir, "tls.ports")) as f:
+            self.tls_ports = dict(line.strip().split("=", 1) for line in f if "=" in line)
+        for size in [MIB] + [int(s) * MIB for s in self.args.sizes.split(",")]:
+            with open(os.path.join(self.tls_dir, "www", str(size)), "wb") as f:
+                for _ in range(size // MIB):
+                    f.write(BLOCK)
+                f.write(BLOCK[:size % MIB])
+
+    def url(self, scheme, size, token):
+        if scheme == HTTPS:
+            return f"https://localhost:{self.tls_ports['good']}/{size}?run={token}"
+        if self.args.https:
+            return f"http://127.0.0.1:{self.tls_ports['plain']}/{size}?run={token}"
+        return f"http://127.0.0.1:{self.port}/{size}?run={token}"
+
+    def set_update_url(self, size):
+        scheme = HTTPS if self.args.https else HTTP
+        url = self.url(scheme, size, 0).split("?")[0]
+        self.reg_add(r"HKLM\SOFTWARE\Quillbrook\QBSUITE\Updates", "Description", url)
+
+    def stop_tls(self):
+        subprocess.run([os.path.join(ROOT, "tools", "tls-fixture.sh"), "stop", os.path.join(self.work, "tls")])
 
     def stop(self):
+        self.stop_tls()
         subprocess.run([self.args.wineserver, "-k"], env=self.env, stderr=subprocess.DEVNULL)
         for p in (self.wineserver, self.server):
             if p.poll() is None:
@@ -111,7 +158,11 @@ class Bench:
     # --- one measured run -------------------------------------------------
 
     def command(self, program, size, token):
-        url = f"http://127.0.0.1:{self.port}/{size}?run={token}"
+        scheme = HTTP
+        for suffix in (HTTP, HTTPS):
+            if program.endswith(suffix):
+                program, scheme = program[:-len(suffix)], suffix
+        url = self.url(scheme, size, token)
         out = os.path.join(self.work, "out", "body.bin")
         exe = lambda name: os.path.join(self.bench_bin, name)  # noqa: E731
         if program in self.updaters:
@@ -122,7 +173,8 @@ class Bench:
             return self.pin + [self.args.wine, exe(name), "127.0.0.1", str(self.port),
                                f"/{size}?run={token}", winpath(out)], out
         if program == CURL:
-            return self.pin + ["curl", "-s", "-o", out, url], out
+            trust = ["--cacert", os.path.join(self.tls_dir, "ca.pem")] if scheme == HTTPS else []
+            return self.pin + ["curl", "-s", "-f", "-o", out] + trust + [url], out
         name = {PEERS[0]: "bench_wininet.exe", PEERS[1]: "bench_urlmon.exe", PEERS[2]: "bench_winhttp.exe"}[program]
         return self.pin + [self.args.wine, exe(name), url, winpath(out)], out
 
@@ -138,13 +190,16 @@ class Bench:
         stats = os.path.join(self.work, "time.out")
         proc = subprocess.Popen([self.args.time, "-f", "%M", "-o", stats] + cmd, env=self.env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        timer = threading.Timer(RUN_TIMEOUT, proc.kill)
+        timer = threading.Timer(self.args.run_timeout, proc.kill)
         timer.start()
         _, status, usage = os.wait4(proc.pid, 0)
         end = time.monotonic_ns()
         timer.cancel()
         proc.returncode = os.waitstatus_to_exitcode(status)
         server_cpu = cpu_ticks(self.wineserver.pid) - server_before
+        if not os.path.getsize(stats):
+            # The timer killed GNU time itself, which then reports nothing.
+            raise SystemExit(f"{program}, {size // MIB} MiB: killed after {self.args.run_timeout:.0f} s")
         with open(stats) as f:
             peak_kib = int(f.read().split()[-1])
 
@@ -179,8 +234,7 @@ class Bench:
         sizes = [int(s) * MIB for s in self.args.sizes.split(",")]
         token = 0
         # Warm-up: page cache, the prefix's own processes, the first-run work of each library.
-        self.reg_add(r"HKLM\SOFTWARE\Quillbrook\QBSUITE\Updates", "Description",
-                     f"http://127.0.0.1:{self.port}/{MIB}")
+        self.set_update_url(MIB)
         for program in self.programs:
             token += 1
             self.run_once(program, MIB, token)
@@ -188,15 +242,15 @@ class Bench:
         # Start-up: a body of 1 KiB, so that the run is the start and the request.
         self.reg_add(r"HKLM\SOFTWARE\Quillbrook\QBSUITE\Updates", "Description",
                      f"http://127.0.0.1:{self.port}/{STARTUP_BODY}")
+        # The start-up needs the request's arrival, which only the benchmark's own server logs.
         starters = [p for p in self.programs if p in self.updaters or p == BARE]
-        for r in range(self.args.startup_runs):
+        for r in range(self.args.startup_runs if starters else 0):
             for program in starters[r % len(starters):] + starters[:r % len(starters)]:
                 token += 1
                 self.run_once(program, STARTUP_BODY, token, self.startup)
 
         for size in sizes:
-            self.reg_add(r"HKLM\SOFTWARE\Quillbrook\QBSUITE\Updates", "Description",
-                         f"http://127.0.0.1:{self.port}/{size}")
+            self.set_update_url(size)
             for r in range(self.args.runs):
                 # Alternate: every program takes every place in the order in turn.
                 n = len(self.programs)
@@ -213,7 +267,7 @@ class Bench:
         for _ in range(3):
             token += 1
             out = subprocess.run(self.pin + ["curl", "-s", "-o", "/dev/null", "-w", "%{speed_download}",
-                                             f"http://127.0.0.1:{self.port}/{max(sizes)}?run={token}"],
+                                             self.url(HTTP, max(sizes), token)],
                                  capture_output=True, text=True, check=True).stdout
             self.server_speed.append(float(out) / MIB)
         return sizes
@@ -286,6 +340,33 @@ def report(bench, sizes, load_before, load_after):
     return "\n".join(lines)
 
 
+def report_https(bench, sizes, load_before, load_after):
+    lines = []
+    add = lines.append
+    add(f"{bench.args.runs} runs per figure: median (min-max); the same nginx serves http and https "
+        f"(TLS 1.2/1.3, RSA 2048 certificate); Wine programs pinned to CPU {bench.args.cpu}, nginx and the "
+        f"driver to CPU {bench.args.aux_cpu}; the programs alternate within each round. Load average (1 min): "
+        f"{load_before:.2f} at the start, {load_after:.2f} at the end.")
+    add("")
+    for size in sizes:
+        res = {p: bench.results[(size, p)] for p in bench.programs}
+        m = {p: {k: med([f[k] for f in res[p]]) for k in ("wall", "cpu")} for p in bench.programs}
+        add(f"**{size // MIB} MiB body**")
+        add("")
+        add("| Program | Wall s | MiB/s | CPU s | Peak MiB | Wall ÷ over http | CPU ÷ over http |")
+        add("|---|---|---|---|---|---|---|")
+        for p in bench.programs:
+            http = p[:-len(HTTPS)] + HTTP if p.endswith(HTTPS) else None
+            ratios = (f"{m[p]['wall'] / m[http]['wall']:.2f} | {m[p]['cpu'] / m[http]['cpu']:.2f}"
+                      if http in m else "- | -")
+            add(f"| {p} | {span([f['wall'] for f in res[p]])} | {size / MIB / m[p]['wall']:.1f} "
+                f"| {span([f['cpu'] for f in res[p]])} | {max(f['peak'] for f in res[p]):.1f} | {ratios} |")
+        add("")
+    add(f"- Server check ({max(sizes) // MIB} MiB): nginx alone delivers {med(bench.server_speed):.0f} MiB/s "
+        f"over http (native curl into /dev/null, median of 3).")
+    return "\n".join(lines)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", required=True, help="build directory with bin/ and bench/")
@@ -302,6 +383,11 @@ def main():
     parser.add_argument("--wineserver", default="wineserver")
     parser.add_argument("--time", default="/usr/bin/time", help="GNU time")
     parser.add_argument("--out", help="also write the table to this file")
+    parser.add_argument("--https", action="store_true",
+                        help="the platform peers and curl over https and http from nginx (tools/tls-fixture.sh)")
+    parser.add_argument("--https-updater", action="store_true", help="with --https: Updater.exe over https too")
+    parser.add_argument("--run-timeout", type=float, default=600,
+                        help="seconds before a program is killed (a program stuck in an error box never ends)")
     args = parser.parse_args()
 
     os.sched_setaffinity(0, {args.aux_cpu})
@@ -312,7 +398,7 @@ def main():
         sizes = bench.run()
     finally:
         bench.stop()
-    text = report(bench, sizes, load_before, os.getloadavg()[0])
+    text = (report_https if args.https else report)(bench, sizes, load_before, os.getloadavg()[0])
     print(text)
     if args.out:
         with open(args.out, "w") as f:

@@ -6,7 +6,10 @@
 #   bench/run.sh --per-block [perblock.py options, e.g. --extra old=DIR]
 #
 # --long adds a 256 MiB body to the 8 and 64 MiB ones; --per-block counts the
-# loops' cost per block instead (bench/perblock.py). The build directory is
+# loops' cost per block instead (bench/perblock.py). bench.py's --https runs
+# the platform peers and curl over https and http from nginx instead (the
+# tls fixture, its CA trusted in the benchmark's prefix), and --https-updater
+# adds Updater.exe over https. The build directory is
 # $BENCH_BUILD_DIR (default build-bench); the table of the run is also written
 # to bench-table.md in it.
 set -eu

@@ -176,7 +176,8 @@ trust_root_in_prefix() {
         printf '[%s\\%s]\r\n' "$root_key" "$thumbprint"
         printf '"Blob"=hex:%s,%s,%s,\\\r\n' "$(le32 32)" "$(le32 1)" "$(le32 "$length")"
         # The DER bytes, 24 a line, every line but the last continued.
-        od -An -v -tx1 "$dir/ca.der" | tr -s ' \n' '\n\n' | grep . | paste -sd, - | sed 's/\(\([0-9a-f][0-9a-f],\)\{24\}\)/\1\\\r\n  /g; s/^/  /'
+        od -An -v -tx1 "$dir/ca.der" | tr -s ' ' '\n' | grep . | paste -sd, - |
+            sed 's/\(\([0-9a-f][0-9a-f],\)\{24\}\)/\1\\\r\n  /g; s/^/  /'
         printf '\r\n'
     } >"$dir/ca.reg"
     wine reg import "$(winepath -w "$dir/ca.reg" 2>/dev/null)" >/dev/null 2>&1 || {
@@ -292,7 +293,7 @@ start_all() {
                 echo "$i=${ports[$i]}"
             done >"$dir/tls.ports.new"
             mv "$dir/tls.ports.new" "$dir/tls.ports"
-            echo "TLS servers on 127.0.0.1:" $(tr '\n' ' ' <"$dir/tls.ports")
+            echo "TLS servers on 127.0.0.1: $(paste -sd' ' "$dir/tls.ports")"
             return 0
         fi
         kill -0 "$(cat "$dir/nginx.group.pid")" 2>/dev/null || break
