@@ -108,6 +108,7 @@ LONG CTlsChannel::Open(const CString& strHost)
         nResult = CheckCertificate();
     if (nResult != SEC_E_OK)
         return nResult;
+    m_bOpen = true;
 
     SecPkgContext_StreamSizes sizes = {};
     nResult = m_pSession->sspi->QueryContextAttributesA(&m_pSession->context, SECPKG_ATTR_STREAM_SIZES, &sizes);
@@ -208,11 +209,16 @@ LONG CTlsChannel::Handshake(bool bFirst)
     }
 }
 
-// A blocking read of the server's next handshake bytes.
+// A blocking read of the server's next handshake bytes while the channel
+// opens. Once it is open, handshake messages come with the records, in read
+// notifications, where nothing may wait: they are taken up again with the
+// next received bytes.
 LONG CTlsChannel::ReadHandshakeBytes()
 {
     if (m_strReceived.size() > kMaxHandshakeBytes)
         return SEC_E_ILLEGAL_MESSAGE;
+    if (m_bOpen)
+        return SEC_E_INCOMPLETE_MESSAGE;
     char buffer[4096];
     const int nRead = m_socket.CSocket::Receive(buffer, sizeof(buffer), 0);
     if (nRead == SOCKET_ERROR)
@@ -317,6 +323,17 @@ LONG CTlsChannel::Unseal(const char* pData, int nLength, std::string& strPlain)
         return SEC_E_OK;
     m_strReceived.append(pData, static_cast<size_t>(nLength));
     while (!m_strReceived.empty() && !m_bClosedByServer) {
+        // The server continues the handshake (a TLS 1.3 session ticket on
+        // Windows): Schannel takes the messages up to their end.
+        if (m_bHandshakeDue) {
+            const LONG nError = Handshake(false);
+            if (nError == SEC_E_INCOMPLETE_MESSAGE)
+                return SEC_E_OK;
+            if (nError != SEC_E_OK)
+                return nError;
+            m_bHandshakeDue = false;
+            continue;
+        }
         const bool bAlert = static_cast<BYTE>(m_strReceived[0]) == kAlertRecord;
         // Set up afresh for every call: on an incomplete record Schannel
         // rewrites the first buffer's type.
@@ -358,13 +375,7 @@ LONG CTlsChannel::Unseal(const char* pData, int nLength, std::string& strPlain)
         else
             m_strReceived.clear();
 
-        // The server continues the handshake (a TLS 1.3 session ticket on
-        // Windows): the rest of it is handed to Schannel.
-        if (nResult == SEC_I_RENEGOTIATE) {
-            const LONG nError = Handshake(false);
-            if (nError != SEC_E_OK)
-                return nError;
-        }
+        m_bHandshakeDue = nResult == SEC_I_RENEGOTIATE;
     }
     if (m_bClosedByServer)
         m_strReceived.clear();

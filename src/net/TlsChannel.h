@@ -52,5 +52,7 @@ private:
     // Received bytes not yet consumed: the rest of a handshake flight, or
     // the start of the next record.
     std::string m_strReceived;
+    bool m_bOpen = false;
+    bool m_bHandshakeDue = false; // the server sent handshake messages after the records began
     bool m_bClosedByServer = false;
 };
