@@ -15,7 +15,7 @@ With --https the same bodies come from nginx (tools/tls-fixture.sh, its test
 CA made a trusted root of the benchmark's Wine prefix), over https and, from
 the same nginx, over plain http, so that each program's cost of TLS is its
 https figure over its http one. Updater.exe joins these rows with
---https-updater.
+--https-updater, over both schemes.
 """
 
 import argparse
@@ -66,7 +66,7 @@ class Bench:
         if args.https:
             self.programs = [p + scheme for p in HTTPS_PEERS for scheme in (HTTP, HTTPS)]
             if args.https_updater:
-                self.programs.insert(0, UPDATER + HTTPS)
+                self.programs[0:0] = [UPDATER + HTTP, UPDATER + HTTPS]
         else:
             self.programs = [UPDATER] + list(self.extras) + [BARE, HELD] + PEERS + [CURL]
         self.results = {}
@@ -166,6 +166,9 @@ class Bench:
         out = os.path.join(self.work, "out", "body.bin")
         exe = lambda name: os.path.join(self.bench_bin, name)  # noqa: E731
         if program in self.updaters:
+            if self.args.https:
+                # Both schemes alternate within a round: the URL goes with each run.
+                self.reg_add(r"HKLM\SOFTWARE\Quillbrook\QBSUITE\Updates", "Description", url)
             return self.pin + [self.args.wine, self.updaters[program]], os.path.join(self.work, "root", "templates",
                                                                                       "upgrade_info.html")
         if program in (BARE, HELD):

@@ -172,12 +172,16 @@ private:
         return it == t_state.sockets.end() ? nullptr : it->second;
     }
 
+    // Delivers the notifications kept when the message was posted. Those a
+    // handler queues meanwhile come with messages of their own, so that a
+    // socket that keeps queueing cannot hold the loop that dispatches them.
     static void DeliverKept(CAsyncSocket* pSocket)
     {
         LiveSocket live(pSocket);
         // A handler may start another blocking call; the rest then waits for
         // that call to end.
-        while (live.Alive() && !pSocket->m_pBlockingWait && !pSocket->m_kept.empty()) {
+        for (size_t nDue = pSocket->m_kept.size();
+             nDue > 0 && live.Alive() && !pSocket->m_pBlockingWait && !pSocket->m_kept.empty(); --nDue) {
             const CAsyncSocket::KeptNotification kept = pSocket->m_kept.front();
             pSocket->m_kept.pop_front();
             Dispatch(pSocket, kept.lEvent, kept.nError);

@@ -265,12 +265,14 @@ int CHttpInterface::Receive(void* lpBuf, int nBufLen, int nFlags)
             return nOpened;
     }
     const int nCount = TakeHeld(lpBuf, nBufLen);
-    // The socket layer does not know of held bytes, so the object
-    // announces them itself, and the end that the server announced.
-    if (HeldCount() > 0)
-        QueueNotification(FD_READ);
-    else if (m_pTls && m_pTls->IsClosedByServer())
+    // The socket layer knows nothing of held bytes, and it notifies again
+    // only after a read from the socket, which this call may not have
+    // made: the object announces the next read itself, or the end that the
+    // server announced.
+    if (HeldCount() == 0 && m_pTls && m_pTls->IsClosedByServer())
         QueueNotification(FD_CLOSE, 0);
+    else
+        QueueNotification(FD_READ);
     return nCount;
 }
 
