@@ -32,6 +32,21 @@ std::vector<HWND> DialogsOf(DWORD nProcessId)
     return search.found;
 }
 
+// Reads a message box of another process. The update dialog is a #32770
+// too and is told apart by its progress bar, but the process may close it
+// between two reads: hidden first, then its controls destroyed and its
+// texts freed, so that a dialog seen visible and then without its progress
+// bar is no box. A window that is still visible after the reads was visible
+// throughout them (none of these windows is shown again once hidden), and a
+// visible update dialog has its progress bar: it is a box, read whole.
+bool ReadBox(HWND hWnd, ObservedBox* pBox)
+{
+    if (!IsWindowVisible(hWnd) || GetDlgItem(hWnd, kProgressId))
+        return false;
+    *pBox = ObserveBox(hWnd);
+    return IsWindowVisible(hWnd) != FALSE;
+}
+
 struct Answered {
     int nId;
     DWORD nWhen;
@@ -45,13 +60,16 @@ void AnswerBoxes(DWORD nProcessId, const ProgramOptions& options, std::map<HWND,
     const DWORD nNow = GetTickCount();
     std::map<HWND, Answered> open;
     for (HWND hWnd : DialogsOf(nProcessId)) {
-        if (!IsWindowVisible(hWnd) || GetDlgItem(hWnd, kProgressId))
-            continue;
         auto it = answered.find(hWnd);
         if (it == answered.end()) {
+            ObservedBox box;
+            if (!ReadBox(hWnd, &box))
+                continue;
             const HWND hDialog = FindUpdateDialog(nProcessId);
-            boxes.push_back({ObserveBox(hWnd), hDialog && IsWindowVisible(hDialog)});
+            boxes.push_back({box, hDialog && IsWindowVisible(hDialog)});
             it = answered.insert({hWnd, {options.answer(boxes.back()), nNow - 1000}}).first;
+        } else if (!IsWindowVisible(hWnd)) {
+            continue;
         }
         if (it->second.nId && nNow - it->second.nWhen >= 1000) {
             PressButton(hWnd, it->second.nId);
