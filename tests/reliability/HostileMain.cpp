@@ -180,7 +180,7 @@ void CaseRunner::Run(uint64_t nSeed)
     int nKindBoxes = 0;
     for (const SeenBox& box : result.boxes) {
         if (!IsKnownBox(box.text))
-            Fail(reasons, m_figures.nBoxFaults, "unknown box \"" + box.text + "\"");
+            Fail(reasons, m_figures.nBoxFaults, "unknown box " + DescribeBox(box));
         if ((nExit == kCancelled && IsCancelQuestion(box.text)) ||
             (nExit == kConnectionFailed && IsLostConnectionBox(box.text)) ||
             (nExit == kHttpError && IsNoUpdatesBox(box.text)) ||
@@ -189,8 +189,7 @@ void CaseRunner::Run(uint64_t nSeed)
     }
     const bool bBoxesOk = nExit == kCompleted ? result.boxes.empty() : nKindBoxes >= 1;
     if (result.bEnded && !bBoxesOk)
-        Fail(reasons, m_figures.nBoxFaults, std::to_string(result.boxes.size()) + " boxes for outcome " +
-                                                std::to_string(nExit));
+        Fail(reasons, m_figures.nBoxFaults, "outcome " + std::to_string(nExit) + ": " + DescribeBoxes(result.boxes));
 
     // Nothing but the destination (and the mark of a launch) stays.
     for (bool bRunMode : {true, false}) {
@@ -287,7 +286,7 @@ void CaseRunner::Soak(int nRuns)
         else if (bRunMode && !WaitUntil([&] { return FileExists(strDest + ".mark"); }, 10000))
             strProblem = "not started";
         else if (!result.boxes.empty())
-            strProblem = "a box: " + result.boxes[0].text;
+            strProblem = DescribeBoxes(result.boxes);
         for (bool bMode : {true, false})
             for (const std::string& strName : ListFiles(install.DestFolder(bMode)))
                 if (strName.find(".part") != std::string::npos)
