@@ -98,11 +98,12 @@ protected:
     }
 
     // The started program writes its own path into its mark; the mark
-    // exists before it has written into it.
+    // exists before it has written into it. A Wine process takes half a
+    // second to start, several on a busy machine.
     bool WaitForStart() const
     {
         const std::string mark = UpdateProgram() + ".mark";
-        return WaitUntil([&] { return ReadWholeFile(mark).find("Update.exe") != std::string::npos; }, 10000);
+        return WaitUntil([&] { return ReadWholeFile(mark).find("Update.exe") != std::string::npos; }, 30000);
     }
 
     Installation install{"updater e2e", WindowsPath(UPDATER_EXE), WindowsPath(QBLOG_DLL)};

@@ -79,7 +79,6 @@ protected:
         SetUpdateSettings(strUrl, strUrl, strRoot.empty() ? install.Root() : strRoot);
         RunOptions options;
         options.bRunMode = bRunMode;
-        options.nTimeoutMs = 30000;
         return RunUpdater(install, options);
     }
 
@@ -358,7 +357,6 @@ TEST_F(Fault, TwoUpdatersAtOnceLeaveOneWholeBody)
     RunResult results[2];
     RunOptions options;
     options.bRunMode = true;
-    options.nTimeoutMs = 30000;
     std::thread other([&] { results[1] = RunUpdater(install, options); });
     results[0] = RunUpdater(install, options);
     other.join();

@@ -6,6 +6,7 @@
 namespace {
 
 const int kProgressId = 1000; // the update dialog's progress bar
+const int kStartTries = 3;
 
 struct DialogSearch {
     DWORD nProcessId;
@@ -99,11 +100,18 @@ ProgramRun RunProgram(const std::string& exe, const std::string& commandLine, co
     PROCESS_INFORMATION process = {};
     std::string mutableCommandLine = commandLine;
     const char* pszDirectory = options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str();
-    if (!CreateProcessA(exe.c_str(), mutableCommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, pszDirectory,
-                        &startup, &process)) {
+    // On a busy machine Wine now and then fails to start a process at all;
+    // that says nothing of the program, so the start is tried again.
+    for (int nTry = 1;; ++nTry) {
+        if (CreateProcessA(exe.c_str(), mutableCommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, pszDirectory,
+                           &startup, &process))
+            break;
         run.nStartError = GetLastError();
-        return run;
+        if (nTry == kStartTries)
+            return run;
+        Sleep(1000);
     }
+    run.nStartError = 0;
     CloseHandle(process.hThread);
 
     const DWORD nStart = GetTickCount();
