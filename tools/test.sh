@@ -6,13 +6,13 @@
 # prefix, display) with the fixtures that the chosen tests need. The command
 # can be run again at once: it ends the wineserver and Xvfb that an earlier
 # run left, and the fixtures restart what they start.
-set -Eeuo pipefail
+set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD_DIR:-$ROOT/build}
 . "$ROOT/tools/lib.sh"
 
-# A failing command that has no message of its own is still named.
-trap 'echo "${0##*/}: exit code $? at line $LINENO: $BASH_COMMAND" >&2' ERR
+# A failing step that has no message of its own is still named, by its line.
+trap 'echo "${0##*/}: exit code $? at line $LINENO: $(sed -n "${LINENO}s/^ *//p" "$0")" >&2' ERR
 
 # This run's Wine processes (the server, programs the tests started) and its
 # display end with it.
