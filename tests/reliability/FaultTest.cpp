@@ -79,7 +79,6 @@ protected:
         SetUpdateSettings(strUrl, strUrl, strRoot.empty() ? install.Root() : strRoot);
         RunOptions options;
         options.bRunMode = bRunMode;
-        options.nTimeoutMs = 30000;
         return RunUpdater(install, options);
     }
 
@@ -100,8 +99,8 @@ TEST_F(Fault, MissingDestinationFolderIsAStoreFailureAndNothingIsStarted)
         EXPECT_FALSE(FileExists(install.DestFolder(bRunMode)));
         // Run mode tells the user that the program could not be started;
         // a page that could not be stored is in the event log only.
-        EXPECT_EQ(CountBoxes(result, IsLaunchFailedBox), bRunMode ? 1 : 0);
-        EXPECT_EQ(result.boxes.size(), bRunMode ? 1u : 0u);
+        EXPECT_EQ(CountBoxes(result, IsLaunchFailedBox), bRunMode ? 1 : 0) << DescribeBoxes(result.boxes);
+        EXPECT_TRUE(BoxCountIs(result.boxes, bRunMode ? 1 : 0));
     }
 }
 
@@ -130,7 +129,7 @@ TEST_F(Fault, ReadOnlyDestinationKeepsItsBytes)
         EXPECT_EQ(result.nExitCode, static_cast<DWORD>(kStoreFailed));
         EXPECT_TRUE(ReadWholeFile(strDest) == "previous version");
         EXPECT_TRUE(HasLogRecord(install, LOG_LINE_WRITE_ERROR));
-        EXPECT_EQ(CountBoxes(result, IsLaunchFailedBox), bRunMode ? 1 : 0);
+        EXPECT_EQ(CountBoxes(result, IsLaunchFailedBox), bRunMode ? 1 : 0) << DescribeBoxes(result.boxes);
         EXPECT_FALSE(FileExists(strDest + ".mark"));
         const std::string strFolder = strDest.substr(0, strDest.rfind('\\'));
         for (const std::string& strName : ListFiles(strFolder))
@@ -153,7 +152,7 @@ TEST_F(Fault, DestinationHeldOpenByAnotherProgramIsNotReplacedUnderIt)
     EXPECT_EQ(result.nExitCode, static_cast<DWORD>(kStoreFailed));
     EXPECT_TRUE(ReadWholeFile(strDest) == "previous version");
     EXPECT_TRUE(HasLogRecord(install, LOG_LINE_WRITE_ERROR));
-    EXPECT_EQ(CountBoxes(result, IsLaunchFailedBox), 1);
+    EXPECT_EQ(CountBoxes(result, IsLaunchFailedBox), 1) << DescribeBoxes(result.boxes);
     ExpectNoLeftovers(install, true);
     Sleep(1000);
     EXPECT_FALSE(FileExists(strDest + ".mark"));
@@ -178,7 +177,7 @@ TEST_F(Fault, FullDiskKeepsThePreviousDestination)
     EXPECT_EQ(result.nExitCode, static_cast<DWORD>(kStoreFailed));
     EXPECT_TRUE(ReadWholeFile(strDest) == "previous version");
     EXPECT_TRUE(HasLogRecord(install, LOG_LINE_WRITE_ERROR));
-    EXPECT_EQ(CountBoxes(result, IsLaunchFailedBox), 1);
+    EXPECT_EQ(CountBoxes(result, IsLaunchFailedBox), 1) << DescribeBoxes(result.boxes);
     EXPECT_EQ(ListFiles(strRoot + "\\ContentCache"), std::vector<std::string>{"Update.exe"});
     RemoveFolder(strRoot + "\\ContentCache");
 }
@@ -213,9 +212,9 @@ TEST_F(Fault, FailingEventLogChangesNoOutcome)
         EXPECT_EQ(result.nExitCode, static_cast<DWORD>(row.outcome));
         EXPECT_EQ(ReadWholeFile(strDest), row.outcome == kCompleted ? body : "previous page");
         if (row.pfnBox) {
-            EXPECT_EQ(CountBoxes(result, row.pfnBox), 1);
+            EXPECT_EQ(CountBoxes(result, row.pfnBox), 1) << DescribeBoxes(result.boxes);
         } else {
-            EXPECT_TRUE(result.boxes.empty());
+            EXPECT_TRUE(BoxCountIs(result.boxes, 0));
         }
         ExpectNoLeftovers(install, false);
     }
@@ -246,7 +245,7 @@ TEST_F(Fault, UnreachableServerOrProxyEndsWithBothConnectionBoxes)
         const RunResult result = Run(install, row.strUrl, true);
         ASSERT_TRUE(result.bEnded);
         EXPECT_EQ(result.nExitCode, static_cast<DWORD>(kConnectionFailed));
-        ASSERT_EQ(result.boxes.size(), 2u);
+        ASSERT_TRUE(BoxCountIs(result.boxes, 2));
         EXPECT_TRUE(IsLostConnectionBox(result.boxes[0].text)) << result.boxes[0].text;
         EXPECT_TRUE(IsUnableToConnectBox(result.boxes[1].text)) << result.boxes[1].text;
         EXPECT_TRUE(ReadWholeFile(strDest) == MarkProgram());
@@ -272,8 +271,8 @@ TEST_F(Fault, ProxyErrorStatusIsAnHttpErrorAndNothingIsStarted)
     EXPECT_EQ(proxyServer.Request().rfind("GET http://update.example:8080/updates/Update.exe HTTP/1.0\r\n", 0), 0u)
         << proxyServer.Request();
     EXPECT_EQ(result.nExitCode, static_cast<DWORD>(kHttpError));
-    EXPECT_EQ(CountBoxes(result, IsNoUpdatesBox), 1);
-    EXPECT_EQ(result.boxes.size(), 1u);
+    EXPECT_EQ(CountBoxes(result, IsNoUpdatesBox), 1) << DescribeBoxes(result.boxes);
+    EXPECT_TRUE(BoxCountIs(result.boxes, 1));
     EXPECT_TRUE(ReadWholeFile(strDest) == "previous version");
     EXPECT_TRUE(HasLogRecord(install, LOG_LINE_HTTP_ERROR));
     ExpectNoLeftovers(install, true);
@@ -358,7 +357,6 @@ TEST_F(Fault, TwoUpdatersAtOnceLeaveOneWholeBody)
     RunResult results[2];
     RunOptions options;
     options.bRunMode = true;
-    options.nTimeoutMs = 30000;
     std::thread other([&] { results[1] = RunUpdater(install, options); });
     results[0] = RunUpdater(install, options);
     other.join();
@@ -373,7 +371,7 @@ TEST_F(Fault, TwoUpdatersAtOnceLeaveOneWholeBody)
         EXPECT_TRUE(result.nExitCode == kCompleted || result.nExitCode == kStoreFailed ||
                     result.nExitCode == kLaunchFailed)
             << result.nExitCode;
-        EXPECT_EQ(result.boxes.empty(), result.nExitCode == kCompleted);
+        EXPECT_TRUE(BoxCountIs(result.boxes, result.nExitCode == kCompleted ? 0 : 1)) << "exit code " << result.nExitCode;
     }
     ExpectNoLeftovers(install, true);
 }

@@ -77,7 +77,10 @@ RunResult RunUpdater(const Install& install, const RunOptions& options)
         Sample(hProcess, result);
         const HWND hDialog = FindUpdateDialog(GetProcessId(hProcess));
         const DWORD nNow = GetTickCount();
-        if (hDialog && !nDialogSeen)
+        // Shown, the dialog has started its transfer, and its Cancel asks
+        // first; pressed earlier (a busy machine is slow to show it), it
+        // would end the dialog before the transfer and without a question.
+        if (hDialog && IsWindowVisible(hDialog) && !nDialogSeen)
             nDialogSeen = nNow;
         if (options.nCancelAfterMs >= 0 && !bCancelPressed && hDialog && nDialogSeen &&
             nNow - nDialogSeen >= static_cast<DWORD>(options.nCancelAfterMs)) {

@@ -34,11 +34,11 @@ void ServeBothModesFrom(int nPort, const char* pszPath, const std::string& strRo
 
 struct RunOptions {
     bool bRunMode = false;
-    // Presses the dialog's Cancel this long after the dialog appeared, and
+    // Presses the dialog's Cancel this long after the dialog was shown, and
     // Yes in the question that follows; negative: never.
     int nCancelAfterMs = -1;
     // The run is a hang when the process has not ended by then.
-    DWORD nTimeoutMs = 20000;
+    DWORD nTimeoutMs = ProgramOptions().nTimeoutMs;
 };
 
 struct RunResult : ProgramRun {

@@ -25,6 +25,9 @@ namespace {
 // Peak private bytes allowed to one run of the updater, whatever the
 // server sends: the header block is bounded and the body goes to disk.
 const SIZE_T kPeakPrivateBound = 16u * 1024 * 1024;
+// How long a started update program may take to leave its mark: a Wine
+// process start takes half a second, several on a busy machine.
+const DWORD kStartBoundMs = 30000;
 
 struct Figures {
     int nResponses = 0;
@@ -120,7 +123,7 @@ void CaseRunner::Run(uint64_t nSeed)
         DWORD nServerMs = 0;
         for (int nDelay : c.delaysMs)
             nServerMs += static_cast<DWORD>(nDelay);
-        options.nTimeoutMs = 20000 + nServerMs;
+        options.nTimeoutMs += nServerMs;
         result = RunUpdater(*install, options);
     }
     if (result.nStartError) {
@@ -180,7 +183,7 @@ void CaseRunner::Run(uint64_t nSeed)
     int nKindBoxes = 0;
     for (const SeenBox& box : result.boxes) {
         if (!IsKnownBox(box.text))
-            Fail(reasons, m_figures.nBoxFaults, "unknown box \"" + box.text + "\"");
+            Fail(reasons, m_figures.nBoxFaults, "unknown box " + DescribeBox(box));
         if ((nExit == kCancelled && IsCancelQuestion(box.text)) ||
             (nExit == kConnectionFailed && IsLostConnectionBox(box.text)) ||
             (nExit == kHttpError && IsNoUpdatesBox(box.text)) ||
@@ -189,8 +192,7 @@ void CaseRunner::Run(uint64_t nSeed)
     }
     const bool bBoxesOk = nExit == kCompleted ? result.boxes.empty() : nKindBoxes >= 1;
     if (result.bEnded && !bBoxesOk)
-        Fail(reasons, m_figures.nBoxFaults, std::to_string(result.boxes.size()) + " boxes for outcome " +
-                                                std::to_string(nExit));
+        Fail(reasons, m_figures.nBoxFaults, "outcome " + std::to_string(nExit) + ": " + DescribeBoxes(result.boxes));
 
     // Nothing but the destination (and the mark of a launch) stays.
     for (bool bRunMode : {true, false}) {
@@ -207,7 +209,7 @@ void CaseRunner::Run(uint64_t nSeed)
     // Launches.
     const std::string strMark = strDest + ".mark";
     if (c.bRunMode && nExit == kCompleted) {
-        if (!WaitUntil([&] { return FileExists(strMark); }, 10000))
+        if (!WaitUntil([&] { return FileExists(strMark); }, kStartBoundMs))
             Fail(reasons, m_figures.nMissingLaunches, "the stored program was not started");
         if (!bCompleteBody || !StartsWithBytes(dest, m_mark))
             Fail(reasons, m_figures.nIncompleteLaunches, "started without a complete body");
@@ -284,10 +286,10 @@ void CaseRunner::Soak(int nRuns)
             strProblem = "exit " + std::to_string(result.nExitCode);
         else if (ReadWholeFile(strDest) != body)
             strProblem = "destination differs from the body";
-        else if (bRunMode && !WaitUntil([&] { return FileExists(strDest + ".mark"); }, 10000))
+        else if (bRunMode && !WaitUntil([&] { return FileExists(strDest + ".mark"); }, kStartBoundMs))
             strProblem = "not started";
         else if (!result.boxes.empty())
-            strProblem = "a box: " + result.boxes[0].text;
+            strProblem = DescribeBoxes(result.boxes);
         for (bool bMode : {true, false})
             for (const std::string& strName : ListFiles(install.DestFolder(bMode)))
                 if (strName.find(".part") != std::string::npos)

@@ -48,6 +48,11 @@ ObservedBox ObserveBox(HWND hBox)
     return box;
 }
 
+std::string DescribeBox(const ObservedBox& box)
+{
+    return "\"" + box.caption + "\": \"" + box.text + "\"";
+}
+
 void PressButton(HWND hWindow, int nId)
 {
     PostMessageA(hWindow, WM_COMMAND, MAKEWPARAM(nId, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(hWindow, nId)));

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -22,6 +24,29 @@ std::string WindowText(HWND hWnd);
 ObservedBox ObserveBox(HWND hBox);
 // Posts the button's click, so that it works from any thread or process.
 void PressButton(HWND hWindow, int nId);
+
+// One box as a failed check names it: its caption and its text, quoted.
+std::string DescribeBox(const ObservedBox& box);
+
+// Every box seen, one a line, for the message of a failed check.
+template <class Box>
+std::string DescribeBoxes(const std::vector<Box>& boxes)
+{
+    std::string text = std::to_string(boxes.size()) + " boxes seen";
+    for (const ObservedBox& box : boxes)
+        text += "\n    " + DescribeBox(box);
+    return text;
+}
+
+// Passes when exactly nExpected boxes were seen; otherwise the message
+// names every box seen, so that a stray one can be told apart.
+template <class Box>
+::testing::AssertionResult BoxCountIs(const std::vector<Box>& boxes, size_t nExpected)
+{
+    if (boxes.size() == nExpected)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << nExpected << " expected, " << DescribeBoxes(boxes);
+}
 
 class BoxWatcher {
 public:

@@ -6,6 +6,7 @@
 namespace {
 
 const int kProgressId = 1000; // the update dialog's progress bar
+const int kStartTries = 3;
 
 struct DialogSearch {
     DWORD nProcessId;
@@ -32,6 +33,21 @@ std::vector<HWND> DialogsOf(DWORD nProcessId)
     return search.found;
 }
 
+// Reads a message box of another process. The update dialog is a #32770
+// too and is told apart by its progress bar, but the process may close it
+// between two reads: hidden first, then its controls destroyed and its
+// texts freed, so that a dialog seen visible and then without its progress
+// bar is no box. A window that is still visible after the reads was visible
+// throughout them (none of these windows is shown again once hidden), and a
+// visible update dialog has its progress bar: it is a box, read whole.
+bool ReadBox(HWND hWnd, ObservedBox* pBox)
+{
+    if (!IsWindowVisible(hWnd) || GetDlgItem(hWnd, kProgressId))
+        return false;
+    *pBox = ObserveBox(hWnd);
+    return IsWindowVisible(hWnd) != FALSE;
+}
+
 struct Answered {
     int nId;
     DWORD nWhen;
@@ -45,13 +61,16 @@ void AnswerBoxes(DWORD nProcessId, const ProgramOptions& options, std::map<HWND,
     const DWORD nNow = GetTickCount();
     std::map<HWND, Answered> open;
     for (HWND hWnd : DialogsOf(nProcessId)) {
-        if (!IsWindowVisible(hWnd) || GetDlgItem(hWnd, kProgressId))
-            continue;
         auto it = answered.find(hWnd);
         if (it == answered.end()) {
+            ObservedBox box;
+            if (!ReadBox(hWnd, &box))
+                continue;
             const HWND hDialog = FindUpdateDialog(nProcessId);
-            boxes.push_back({ObserveBox(hWnd), hDialog && IsWindowVisible(hDialog)});
+            boxes.push_back({box, hDialog && IsWindowVisible(hDialog)});
             it = answered.insert({hWnd, {options.answer(boxes.back()), nNow - 1000}}).first;
+        } else if (!IsWindowVisible(hWnd)) {
+            continue;
         }
         if (it->second.nId && nNow - it->second.nWhen >= 1000) {
             PressButton(hWnd, it->second.nId);
@@ -81,11 +100,18 @@ ProgramRun RunProgram(const std::string& exe, const std::string& commandLine, co
     PROCESS_INFORMATION process = {};
     std::string mutableCommandLine = commandLine;
     const char* pszDirectory = options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str();
-    if (!CreateProcessA(exe.c_str(), mutableCommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, pszDirectory,
-                        &startup, &process)) {
+    // On a busy machine Wine now and then fails to start a process at all;
+    // that says nothing of the program, so the start is tried again.
+    for (int nTry = 1;; ++nTry) {
+        if (CreateProcessA(exe.c_str(), mutableCommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, pszDirectory,
+                           &startup, &process))
+            break;
         run.nStartError = GetLastError();
-        return run;
+        if (nTry == kStartTries)
+            return run;
+        Sleep(1000);
     }
+    run.nStartError = 0;
     CloseHandle(process.hThread);
 
     const DWORD nStart = GetTickCount();

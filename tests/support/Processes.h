@@ -25,12 +25,13 @@ struct ProgramOptions {
     // Called about every 10 ms while the process runs, and once at its end.
     std::function<void(HANDLE hProcess)> onPoll;
     std::string currentDirectory; // empty: this process's
-    // Beyond it the process is ended: a hang.
-    DWORD nTimeoutMs = 20000;
+    // Beyond it the process is ended: a hang. A run takes about a second,
+    // and ten times that on a busy machine.
+    DWORD nTimeoutMs = 60000;
 };
 
 struct ProgramRun {
-    DWORD nStartError = 0; // CreateProcess failed with this error: nothing ran
+    DWORD nStartError = 0; // CreateProcess failed with this error, a few times: nothing ran
     bool bEnded = false;   // by itself, within the time allowed
     DWORD nExitCode = 0xFFFFFFFF;
     DWORD nMs = 0;

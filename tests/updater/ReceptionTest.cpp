@@ -376,7 +376,7 @@ TEST_F(Reception, NormalCloseReplacesTheDestinationOnlyWithACompleteBody)
         EXPECT_EQ(ReadWholeFile(dest), row.pszStored);
         EXPECT_FALSE(FileExists(TempPathOf(dest)));
         EXPECT_EQ(r.dlg.m_nOutcome, row.nOutcome);
-        EXPECT_EQ(watcher.Boxes().size(), row.nOutcome == OUTCOME_COMPLETED ? 0u : 1u);
+        EXPECT_TRUE(BoxCountIs(watcher.Boxes(), row.nOutcome == OUTCOME_COMPLETED ? 0 : 1));
     }
 }
 

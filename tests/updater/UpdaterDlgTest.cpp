@@ -103,7 +103,7 @@ TEST(UpdaterDlg, EveryWayOfCancellingEndsAnIdleDialogWithoutAQuestion)
         };
         dlg.onApp = [&](ObservedDlg&) {};
         EXPECT_EQ(dlg.DoModal(), IDCANCEL);
-        EXPECT_TRUE(watcher.Boxes().empty());
+        EXPECT_TRUE(BoxCountIs(watcher.Boxes(), 0));
         EXPECT_TRUE(dlg.bShown);
         EXPECT_EQ(hBigIcon, dlg.m_hIcon);
         (void)hFocus;
@@ -121,7 +121,7 @@ TEST(UpdaterDlg, CancellingATransferAsksAndYesEndsTheDialog)
             Fire(d.m_hWnd, t);
         };
         EXPECT_EQ(dlg.DoModal(), IDCANCEL);
-        ASSERT_EQ(watcher.Boxes().size(), 1u);
+        ASSERT_TRUE(BoxCountIs(watcher.Boxes(), 1));
         const ObservedBox& box = watcher.Boxes()[0];
         EXPECT_EQ(box.text, "Are you sure you want to cancel your software update?");
         EXPECT_EQ(box.caption, "Quillbrook Updater");
@@ -153,7 +153,7 @@ TEST(UpdaterDlg, AnsweringNoKeepsTheDialogOpenUntilTheTransferEnds)
             d.PostMessage(WM_CLOSE);
         };
         EXPECT_EQ(dlg.DoModal(), IDCANCEL);
-        EXPECT_EQ(watcher.Boxes().size(), 1u);
+        EXPECT_TRUE(BoxCountIs(watcher.Boxes(), 1));
         EXPECT_TRUE(bOpenAfterNo);
     }
 }
@@ -169,7 +169,7 @@ TEST(UpdaterDlg, DialogEndedDuringInitialisationIsNeverShown)
         d.MessageBox("box during initialisation", "Quillbrook Updater", MB_OK);
     };
     EXPECT_EQ(dlg.DoModal(), IDCANCEL);
-    EXPECT_EQ(watcher.Boxes().size(), 1u);
+    EXPECT_TRUE(BoxCountIs(watcher.Boxes(), 1));
     EXPECT_FALSE(dlg.bShown);
 }
 
