@@ -43,7 +43,7 @@ TEST(EventLogBinding, AbsentLibraryShowsOneBoxAndLoggingIsOff)
     PlacedLibrary none(nullptr);
     BoxWatcher watcher;
     EXPECT_FALSE(LoadLogLibrary());
-    ASSERT_EQ(watcher.Boxes().size(), 1u);
+    ASSERT_TRUE(BoxCountIs(watcher.Boxes(), 1));
     const ObservedBox& box = watcher.Boxes()[0];
     EXPECT_EQ(box.text, "Error loading logging library: QbLog.dll");
     EXPECT_EQ(box.caption, "Quillbrook Updater");
@@ -92,7 +92,7 @@ TEST(EventLogBinding, RecordsReachTheLibraryUnchanged)
     PlacedLibrary placed("fakelog_recording.dll");
     BoxWatcher watcher;
     ASSERT_TRUE(LoadLogLibrary());
-    EXPECT_TRUE(watcher.Boxes().empty());
+    EXPECT_TRUE(BoxCountIs(watcher.Boxes(), 0));
 
     EXPECT_EQ(LogEvent(&kSource, 1, "HTTP error 404 when retrieving C:\\x", LOG_LINE_HTTP_ERROR), 42);
 
@@ -125,7 +125,7 @@ TEST(EventLogBinding, LibraryInTheCurrentDirectoryIsNotLoaded)
 
     BoxWatcher watcher;
     EXPECT_FALSE(LoadLogLibrary());
-    EXPECT_EQ(watcher.Boxes().size(), 1u);
+    EXPECT_TRUE(BoxCountIs(watcher.Boxes(), 1));
 
     SetCurrentDirectoryA(szOldDir);
 }
