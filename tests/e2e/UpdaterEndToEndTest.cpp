@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "eventlog/LogLines.h"
+#include "support/Fixtures.h"
 #include "support/Installation.h"
 #include "support/LogRecords.h"
 #include "support/Processes.h"
@@ -169,6 +170,23 @@ TEST_F(UpdaterEndToEnd, RunModeStoresAndStartsTheUpdateProgram)
 
     ExpectStored(run, UpdateProgram(), program);
     EXPECT_EQ(RequestLine(server.Request()), RequestLineFor(kSourcePath));
+    EXPECT_TRUE(WaitForStart()) << "the update program did not start";
+}
+
+// The program as it runs on its own: Schannel and the certificate check
+// loaded from the system folder, nginx's certificate verified against the
+// test CA that only the test prefix trusts.
+TEST_F(UpdaterEndToEnd, RunModeOverHttpsStoresAndStartsTheUpdateProgram)
+{
+    const int nPort = TlsPortOf("good");
+    ASSERT_NE(nPort, 0) << "no TLS servers: run through ctest, which starts them";
+    const std::string program = ReadWholeFile(WindowsPath(MARK_EXE));
+    ASSERT_TRUE(WriteWholeFile(TlsFixtureFolder() + "\\www\\Update.exe", program));
+    Set(kUpdatesKey, "Source", "https://localhost:" + std::to_string(nPort) + "/Update.exe");
+
+    const ProgramRun run = Run("/run");
+
+    ExpectStored(run, UpdateProgram(), program);
     EXPECT_TRUE(WaitForStart()) << "the update program did not start";
 }
 

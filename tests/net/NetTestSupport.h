@@ -1,10 +1,11 @@
 #pragma once
 // Shared pieces of the network tests: the socket layer, the event-log
-// records, the owner of a connection, the ports of the fixtures' proxies.
+// records, the owner of a connection; and the fixtures' servers.
 
 #include <string>
 #include <vector>
 
+#include "support/Fixtures.h"
 #include "support/LogRecords.h"
 
 void StartSockets();
@@ -32,16 +33,3 @@ struct Owner {
     static void OnData(const char* pData, int nLength, void* pContext);
     static void OnClose(int nErrorCode, void* pContext);
 };
-
-// The port of a proxy that a test fixture started: the fixture writes it
-// into a file of the build tree, whose Linux path the environment variable
-// names. 0 when there is none.
-int ProxyPortOf(const char* pszPortFileVariable);
-
-// The TLS fixture's folder (Windows form of TLS_FIXTURE_DIR), whose www
-// folder its servers serve; empty when there is none.
-std::string TlsFixtureFolder();
-// The port of one of the TLS fixture's servers, by its name in tls.ports
-// ("good", "other-name", "expired", "self-signed", "untrusted-ca", "plain",
-// "origin"); 0 when there is none.
-int TlsPortOf(const std::string& strName);
