@@ -97,29 +97,12 @@ CONF
     cmd=(privoxy --no-daemon "$conf")
 }
 
-# Whether the session started by setsid still has a process that is not a
-# zombie: the sandbox's init reaps orphans a second or two late, and a
-# zombie holds no port or file.
-running() {
-    ps -o stat= -s "$1" | grep -qv '^Z'
-}
+. "$(dirname "$0")/fixture-lib.sh"
 
+# The proxy leads its own process group, so the group signal also ends its
+# children.
 stop_proxy() {
-    if [ -f "$pidfile" ]; then
-        pid=$(cat "$pidfile")
-        # The proxy leads its own process group (setsid), so the group
-        # signal also ends its children; a pid reused by another program
-        # is left alone.
-        if [ -n "$pid" ] && [ "$(ps -o comm= -p "$pid")" = "$name" ]; then
-            kill -TERM -- "-$pid" 2>/dev/null
-            for _ in $(seq 50); do
-                running "$pid" || break
-                sleep 0.1
-            done
-            kill -KILL -- "-$pid" 2>/dev/null
-        fi
-        rm -f "$pidfile"
-    fi
+    stop_group "$pidfile" "^$name "
     rm -f "$portfile"
 }
 
