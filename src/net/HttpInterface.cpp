@@ -31,8 +31,11 @@ const int kCipherRead = 16384 + 2048 + 5;
 
 CHttpInterface::CHttpInterface(const CString& strHost, int nPort, int nTimeout, const CString& strHttpVersion,
                                void* pContext, DataCallback pfnData, CloseCallback pfnClose, bool bSecure)
-    : CNotifySocket(pfnData, pfnClose, pContext, nTimeout), m_nPort(nPort), m_strHost(strHost),
-      m_strHttpVersion(strHttpVersion), m_bSecure(bSecure)
+    : CNotifySocket(pfnData, pfnClose, pContext, nTimeout),
+      m_nPort(nPort),
+      m_strHost(strHost),
+      m_strHttpVersion(strHttpVersion),
+      m_bSecure(bSecure)
 {
     ParseProxySetting(ReadProxySetting(), bSecure ? "https" : "http");
     if (UsesProxy() && IsProxyBypassed(ReadInternetSetting("ProxyOverride"), m_strHost, m_nPort))
@@ -217,13 +220,13 @@ LONG CHttpInterface::OpenTunnel()
     char szPort[16];
     wsprintfA(szPort, ":%d", m_nPort);
     const CString strAuthority = m_strHost + szPort;
-    const CString strConnect = "CONNECT " + strAuthority + " HTTP/1.0\r\nHost: " + strAuthority +
-                               "\r\nUser-Agent: " + kUserAgent + "\r\n\r\n";
+    const CString strConnect =
+        "CONNECT " + strAuthority + " HTTP/1.0\r\nHost: " + strAuthority + "\r\nUser-Agent: " + kUserAgent + "\r\n\r\n";
     if (Send(strConnect.GetString(), strConnect.GetLength()) == SOCKET_ERROR)
         return ::WSAGetLastError();
 
-    // Read in small steps: after a 2xx nothing but the tunnel follows, and
-    // nothing of it may be taken here.
+    // After a 2xx the server says nothing before the handshake begins, so
+    // what arrives here is the proxy's answer alone.
     std::string strAnswer;
     while (strAnswer.find("\r\n\r\n") == std::string::npos && strAnswer.size() < kMaxTunnelAnswer) {
         char buffer[1024];
@@ -246,10 +249,7 @@ LONG CHttpInterface::OpenTunnel()
     return 0;
 }
 
-bool CHttpInterface::IsEndConfirmed() const
-{
-    return !m_pTls || m_pTls->IsClosedByServer();
-}
+bool CHttpInterface::IsEndConfirmed() const { return !m_pTls || m_pTls->IsClosedByServer(); }
 
 int CHttpInterface::Receive(void* lpBuf, int nBufLen, int nFlags)
 {

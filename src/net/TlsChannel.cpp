@@ -141,8 +141,8 @@ LONG CTlsChannel::AcquireCredentials()
         older.dwVersion = SCHANNEL_CRED_VERSION;
         older.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
         older.dwFlags = kCredentialFlags;
-        nResult = s.sspi->AcquireCredentialsHandleA(nullptr, szPackage, SECPKG_CRED_OUTBOUND, nullptr, &older,
-                                                    nullptr, nullptr, &s.credentials, &expiry);
+        nResult = s.sspi->AcquireCredentialsHandleA(nullptr, szPackage, SECPKG_CRED_OUTBOUND, nullptr, &older, nullptr,
+                                                    nullptr, &s.credentials, &expiry);
     }
     s.bCredentials = nResult == SEC_E_OK;
     return nResult;
@@ -248,7 +248,8 @@ LONG CTlsChannel::CheckCertificate()
 {
     Session& s = *m_pSession;
     PCCERT_CONTEXT pCertificate = nullptr;
-    SECURITY_STATUS nResult = s.sspi->QueryContextAttributesA(&s.context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &pCertificate);
+    SECURITY_STATUS nResult =
+        s.sspi->QueryContextAttributesA(&s.context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &pCertificate);
     if (nResult != SEC_E_OK)
         return nResult;
     if (!pCertificate)

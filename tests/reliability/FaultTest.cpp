@@ -371,7 +371,8 @@ TEST_F(Fault, TwoUpdatersAtOnceLeaveOneWholeBody)
         EXPECT_TRUE(result.nExitCode == kCompleted || result.nExitCode == kStoreFailed ||
                     result.nExitCode == kLaunchFailed)
             << result.nExitCode;
-        EXPECT_TRUE(BoxCountIs(result.boxes, result.nExitCode == kCompleted ? 0 : 1)) << "exit code " << result.nExitCode;
+        EXPECT_TRUE(BoxCountIs(result.boxes, result.nExitCode == kCompleted ? 0 : 1))
+            << "exit code " << result.nExitCode;
     }
     ExpectNoLeftovers(install, true);
 }

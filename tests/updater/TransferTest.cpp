@@ -743,7 +743,8 @@ TEST_F(Transfer, SecureUpdateComesOnlyWholeFromAVerifiedServer)
         const bool bStored = row.nOutcome == OUTCOME_COMPLETED;
         if (bStored) {
             const std::string& body = row.bRunMode ? program : page;
-            EXPECT_TRUE(ReadWholeFile(dest) == body) << "stored " << ReadWholeFile(dest).size() << " of " << body.size();
+            EXPECT_TRUE(ReadWholeFile(dest) == body)
+                << "stored " << ReadWholeFile(dest).size() << " of " << body.size();
             EXPECT_TRUE(BoxCountIs(run.boxes, 0));
             EXPECT_TRUE(run.records.empty());
         } else if (row.nOutcome == OUTCOME_HTTP_ERROR) {
