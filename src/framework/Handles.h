@@ -48,10 +48,13 @@ namespace handles_detail {
 inline void CloseKey(HKEY h) { ::RegCloseKey(h); }
 inline void CloseFileHandle(HANDLE h) { ::CloseHandle(h); }
 inline void ReleaseModule(HMODULE h) { ::FreeLibrary(h); }
+inline void CloseSocketHandle(SOCKET h) { ::closesocket(h); }
 } // namespace handles_detail
 
 using CUniqueHKey = CUniqueHandle<HKEY, nullptr, handles_detail::CloseKey>;
 using CUniqueModule = CUniqueHandle<HMODULE, nullptr, handles_detail::ReleaseModule>;
+// A plain socket, outside the notifying sockets of the framework.
+using CUniqueSocket = CUniqueHandle<SOCKET, INVALID_SOCKET, handles_detail::CloseSocketHandle>;
 // An export of a loaded library as the function type it has; null when the
 // module is not loaded or lacks the export.
 template <typename T>

@@ -7,7 +7,8 @@
 #include "eventlog/LogLines.h"
 #include "framework/File.h"
 #include "framework/Handles.h"
-#include "ProxyBypass.h"
+#include "InternetSettings.h"
+#include "ProxyRules.h"
 #include "ProxyScript.h"
 #include "TlsChannel.h"
 #include "UrlParser.h"
@@ -24,8 +25,6 @@ const char kUserAgent[] = "Quillbrook Plugin (Win95; 1.0)";
 const DWORD kSecureSetupTimeoutMs = 15000;
 // A proxy's answer to CONNECT whose header block is longer is taken as it is.
 const size_t kMaxTunnelAnswer = 64 * 1024;
-// One read of records: a whole record at most.
-const int kCipherRead = 16384 + 2048 + 5;
 
 } // namespace
 
@@ -47,28 +46,10 @@ CHttpInterface::~CHttpInterface() = default;
 
 CString CHttpInterface::ReadProxySetting()
 {
-    CUniqueHKey key;
-    if (::RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
-                        KEY_READ, key.Put()) != ERROR_SUCCESS)
-        return CString();
-
     DWORD nEnable = 0;
-    DWORD nSize = sizeof(nEnable);
-    if (::RegQueryValueExA(key.Get(), "ProxyEnable", nullptr, nullptr, reinterpret_cast<BYTE*>(&nEnable), &nSize) !=
-            ERROR_SUCCESS ||
-        nEnable == 0)
+    if (!QueryInternetSetting("ProxyEnable", &nEnable, sizeof(nEnable)) || nEnable == 0)
         return CString();
-
-    char szServer[1024] = {};
-    nSize = sizeof(szServer);
-    const LONG nResult =
-        ::RegQueryValueExA(key.Get(), "ProxyServer", nullptr, nullptr, reinterpret_cast<BYTE*>(szServer), &nSize);
-    key.Reset();
-    if (nResult != ERROR_SUCCESS)
-        return CString();
-    // A value that fills the whole buffer has no terminator of its own.
-    szServer[sizeof(szServer) - 1] = '\0';
-    return CString(szServer);
+    return ReadInternetSetting("ProxyServer");
 }
 
 void CHttpInterface::ParseProxySetting(CString strSetting, const CString& strScheme)
@@ -238,11 +219,8 @@ LONG CHttpInterface::OpenTunnel()
         strAnswer.append(buffer, static_cast<size_t>(nRead));
     }
 
-    const size_t nStatus = strAnswer.find(' ');
-    const int nCode = strAnswer.compare(0, 5, "HTTP/") == 0 && nStatus != std::string::npos
-                          ? atoi(strAnswer.c_str() + nStatus + 1)
-                          : 0;
-    if (nCode >= 200 && nCode <= 299 && strAnswer.find("\r\n\r\n") != std::string::npos)
+    const int nStatus = StatusOfResponse(strAnswer);
+    if (nStatus >= 200 && nStatus <= 299)
         m_bTunnel = true;
     else
         m_strHeld = std::move(strAnswer);
@@ -285,8 +263,8 @@ int CHttpInterface::OpenRecords(int nFlags)
         ::WSASetLastError(WSAEWOULDBLOCK);
         return SOCKET_ERROR;
     }
-    m_strCipher.resize(kCipherRead);
-    const int nRead = CNotifySocket::Receive(m_strCipher.data(), kCipherRead, nFlags);
+    m_strCipher.resize(CTlsChannel::kMaxRecordSize);
+    const int nRead = CNotifySocket::Receive(m_strCipher.data(), CTlsChannel::kMaxRecordSize, nFlags);
     if (nRead <= 0)
         return nRead;
     m_strHeld.clear();

@@ -9,6 +9,7 @@
 #include "eventlog/EventLog.h"
 #include "eventlog/LogLines.h"
 #include "framework/Handles.h"
+#include "InternetSettings.h"
 
 namespace {
 
@@ -32,22 +33,6 @@ std::string ErrorText(const char* pszWhat, int nError)
 {
     return std::string(pszWhat) + ": error " + std::to_string(nError);
 }
-
-class CUniqueSocket {
-public:
-    explicit CUniqueSocket(SOCKET h) : m_h(h) {}
-    ~CUniqueSocket()
-    {
-        if (m_h != INVALID_SOCKET)
-            ::closesocket(m_h);
-    }
-    CUniqueSocket(const CUniqueSocket&) = delete;
-    CUniqueSocket& operator=(const CUniqueSocket&) = delete;
-    SOCKET Get() const { return m_h; }
-
-private:
-    SOCKET m_h;
-};
 
 // Waits until the socket can be read (or written) or the deadline passes.
 bool WaitForSocket(SOCKET hSocket, bool bWrite, DWORD nDeadline)
@@ -227,22 +212,6 @@ DWORD WINAPI RunLookup(void* pParameter)
 }
 
 } // namespace
-
-CString ReadInternetSetting(const char* pszName)
-{
-    CUniqueHKey key;
-    if (::RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
-                        KEY_READ, key.Put()) != ERROR_SUCCESS)
-        return CString();
-    char szValue[1024] = {};
-    DWORD nSize = sizeof(szValue);
-    if (::RegQueryValueExA(key.Get(), pszName, nullptr, nullptr, reinterpret_cast<BYTE*>(szValue), &nSize) !=
-        ERROR_SUCCESS)
-        return CString();
-    // A value that fills the whole buffer has no terminator of its own.
-    szValue[sizeof(szValue) - 1] = '\0';
-    return CString(szValue);
-}
 
 bool AskProxyScript(const CString& strUrl, const CString& strHost, ScriptProxyChoice& choice)
 {

@@ -1,13 +1,9 @@
 #pragma once
-// The user's Internet settings beyond ProxyEnable/ProxyServer: the bypass
-// list and the automatic configuration script, which Windows applies
-// ahead of the manual proxy.
+// The user's automatic configuration script, which Windows applies ahead
+// of the manual proxy.
 
 #include "framework/CString.h"
-#include "ProxyScriptText.h"
-
-// A text value of the current user's Internet settings; empty when absent.
-CString ReadInternetSetting(const char* pszName);
+#include "ProxyRules.h"
 
 // Asks the script that "AutoConfigURL" names for the proxy of strUrl (on
 // strHost). True when the script answered, with its choice. False when no

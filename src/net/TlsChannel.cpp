@@ -14,10 +14,6 @@
 
 namespace {
 
-// A record carries at most 16 KiB of plain text and 2 KiB of overhead
-// behind its 5-byte header: an incomplete record that already holds more
-// than that is no record.
-const size_t kMaxRecord = 16384 + 2048 + 5;
 // A handshake flight (certificate chains included) stays far below this.
 const size_t kMaxHandshakeBytes = 64 * 1024;
 
@@ -347,7 +343,8 @@ LONG CTlsChannel::Unseal(const char* pData, int nLength, std::string& strPlain)
         SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
         const SECURITY_STATUS nResult = s.sspi->DecryptMessage(&s.context, &desc, 0, nullptr);
         if (nResult == SEC_E_INCOMPLETE_MESSAGE)
-            return m_strReceived.size() > kMaxRecord ? SEC_E_ILLEGAL_MESSAGE : SEC_E_OK;
+            // An incomplete record that already holds more is no record.
+            return m_strReceived.size() > static_cast<size_t>(kMaxRecordSize) ? SEC_E_ILLEGAL_MESSAGE : SEC_E_OK;
         if (nResult == SEC_I_CONTEXT_EXPIRED) {
             m_bClosedByServer = true;
             break;

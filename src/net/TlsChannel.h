@@ -18,6 +18,10 @@ public:
     CTlsChannel(const CTlsChannel&) = delete;
     CTlsChannel& operator=(const CTlsChannel&) = delete;
 
+    // A record carries at most 16 KiB of plain text and 2 KiB of overhead
+    // behind its 5-byte header.
+    static constexpr int kMaxRecordSize = 16384 + 2048 + 5;
+
     // The handshake with strHost over the connected socket, in blocking
     // calls, then the check of the server's certificate for that name.
     // 0, or the error number of the handshake, the socket or the check.

@@ -5,8 +5,7 @@
 
 #include <string>
 
-#include "net/ProxyBypass.h"
-#include "net/ProxyScriptText.h"
+#include "net/ProxyRules.h"
 
 namespace {
 

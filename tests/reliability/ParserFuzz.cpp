@@ -16,8 +16,7 @@
 #include "framework/CString.h"
 #include "net/UrlParser.h"
 #include "updater/ResponseHeaders.h"
-#include "net/ProxyBypass.h"
-#include "net/ProxyScriptText.h"
+#include "net/ProxyRules.h"
 #ifdef _WIN32
 #include "net/HttpInterface.h"
 #endif

@@ -1,11 +1,26 @@
 #pragma once
-// The text around the automatic configuration script ("AutoConfigURL"):
-// the URL it is asked about, its server's response, and its answer. Text
-// only, so that it also builds for Linux and runs under generated inputs.
+// The text rules of the user's proxy settings: the bypass list
+// ("ProxyOverride"), and around the automatic configuration script
+// ("AutoConfigURL") the URL it is asked about, its server's response and
+// its answer; and the status of a proxy's or script server's response.
+// Text only, so that it also builds for Linux and runs under generated
+// inputs.
 
 #include <string>
 
 #include "framework/CString.h"
+
+// Whether the list names the host at nPort. Entries are separated by ';'
+// and compared without regard to letter case, blanks around them ignored:
+// "<local>" names every host without a dot, '*' stands for any run of
+// characters ("*.corp.example", "10.*"), a trailing ":port" limits the
+// entry to that port, and any other entry names exactly one host.
+bool IsProxyBypassed(const CString& strBypassList, const CString& strHost, int nPort);
+
+// The status code of a response's status line: the three digits after the
+// version and one blank; 0 when the response has no readable status line
+// or no end of its header block.
+int StatusOfResponse(const std::string& response);
 
 // The whole URL that the script gets: scheme://host[:port]path, the port
 // left out when it is the scheme's default.
