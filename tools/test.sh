@@ -12,7 +12,9 @@ BUILD=${BUILD_DIR:-$ROOT/build}
 . "$ROOT/tools/lib.sh"
 
 # A failing step that has no message of its own is still named, by its line.
-trap 'echo "${0##*/}: exit code $? at line $LINENO: $(sed -n "${LINENO}s/^ *//p" "$0")" >&2' ERR
+# The script's own path stays valid after the cd into the build folder.
+SELF=$ROOT/tools/${0##*/}
+trap 'echo "${0##*/}: exit code $? at line $LINENO: $(sed -n "${LINENO}s/^ *//p" "$SELF")" >&2' ERR
 
 # This run's Wine processes (the server, programs the tests started) and its
 # display end with it.

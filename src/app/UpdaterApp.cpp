@@ -4,6 +4,7 @@
 
 #include "eventlog/EventLog.h"
 #include "framework/Socket.h"
+#include "net/ProxyScript.h"
 #include "resources/resource.h"
 #include "updater/UpdaterDlg.h"
 
@@ -11,6 +12,13 @@ CUpdaterApp theApp;
 
 BOOL CUpdaterApp::InitInstance()
 {
+    // The program started by itself to evaluate the user's proxy script,
+    // which must not take the updater down with it; it shows nothing.
+    if (_stricmp(m_lpCmdLine, kProxyLookupArgument) == 0) {
+        m_nExitCode = AnswerProxyLookup();
+        return FALSE;
+    }
+
     if (!AfxSocketInit()) {
         AfxMessageBox(IDS_SOCKETS_INIT_FAILED, MB_OK, IDS_SOCKETS_INIT_FAILED);
         m_nExitCode = OUTCOME_SOCKETS_FAILED;

@@ -1,15 +1,12 @@
 #include "HttpInterface.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "eventlog/EventLog.h"
 #include "eventlog/LogLines.h"
 #include "framework/File.h"
 #include "framework/Handles.h"
-#include "InternetSettings.h"
 #include "ProxyRules.h"
-#include "ProxyScript.h"
 #include "TlsChannel.h"
 #include "UrlParser.h"
 
@@ -28,6 +25,8 @@ const size_t kMaxTunnelAnswer = 64 * 1024;
 
 } // namespace
 
+// The proxy is chosen when the request's path is known: a configuration
+// script is asked about the whole URL.
 CHttpInterface::CHttpInterface(const CString& strHost, int nPort, int nTimeout, const CString& strHttpVersion,
                                void* pContext, DataCallback pfnData, CloseCallback pfnClose, bool bSecure)
     : CNotifySocket(pfnData, pfnClose, pContext, nTimeout),
@@ -36,50 +35,16 @@ CHttpInterface::CHttpInterface(const CString& strHost, int nPort, int nTimeout, 
       m_strHttpVersion(strHttpVersion),
       m_bSecure(bSecure)
 {
-    ParseProxySetting(ReadProxySetting(), bSecure ? "https" : "http");
-    if (UsesProxy() && IsProxyBypassed(ReadInternetSetting("ProxyOverride"), m_strHost, m_nPort))
-        m_strProxyHost.Empty();
 }
 
 // The session ends before the socket that carried it.
 CHttpInterface::~CHttpInterface() = default;
 
-CString CHttpInterface::ReadProxySetting()
+void CHttpInterface::ChooseProxy(const CString& strPath)
 {
-    DWORD nEnable = 0;
-    if (!QueryInternetSetting("ProxyEnable", &nEnable, sizeof(nEnable)) || nEnable == 0)
-        return CString();
-    return ReadInternetSetting("ProxyServer");
-}
-
-void CHttpInterface::ParseProxySetting(CString strSetting, const CString& strScheme)
-{
-    // An "http" that begins "https" names the other scheme's entry.
-    int nScheme = strSetting.Find(strScheme);
-    while (nScheme >= 0 && strScheme == "http" && strSetting.Mid(nScheme, 5) == "https")
-        nScheme = strSetting.Find(strScheme, nScheme + 1);
-
-    CString strEntry = strSetting;
-    if (nScheme >= 0) {
-        strEntry = strSetting.Mid(nScheme + strScheme.GetLength());
-        const int nEnd = strEntry.Find(';');
-        if (nEnd >= 0)
-            strEntry = strEntry.Left(nEnd);
-        if (strEntry.Find('=') == 0)
-            strEntry = strEntry.Mid(1);
-    } else if (strScheme == "https" && strSetting.Find('=') >= 0) {
-        // Entries for other schemes only: a secure connection goes direct.
-        m_strProxyHost.Empty();
-        return;
-    }
-
-    const int nColon = strEntry.Find(':');
-    if (nColon >= 0) {
-        m_strProxyHost = strEntry.Left(nColon);
-        m_nProxyPort = atoi(strEntry.Mid(nColon + 1));
-    } else {
-        m_strProxyHost = strEntry;
-    }
+    const ProxyEndpoint proxy = m_route.ProxyFor(m_bSecure, m_strHost, m_nPort, strPath);
+    m_strProxyHost = proxy.strHost;
+    m_nProxyPort = proxy.nPort;
 }
 
 CString CHttpInterface::BuildRequest(const CString& strPath)
@@ -112,14 +77,7 @@ CString CHttpInterface::BuildRequest(const CString& strPath)
 
 int CHttpInterface::Request(const CString& strPath, int& nLength)
 {
-    // The user's configuration script decides ahead of the manual setting.
-    // An https URL takes the same choice and goes through a tunnel.
-    ScriptProxyChoice scriptChoice;
-    if (AskProxyScript(ScriptQueryUrlOf(m_bSecure ? "https" : "http", m_strHost, m_nPort, strPath), m_strHost,
-                       scriptChoice)) {
-        m_strProxyHost = scriptChoice.strHost;
-        m_nProxyPort = scriptChoice.nPort;
-    }
+    ChooseProxy(strPath);
     const CString strRequest = BuildRequest(strPath);
     Create(); // a failed creation shows up as a failed connect
 

@@ -1,5 +1,5 @@
 #pragma once
-// The one HTTP/1.0 connection of a transfer: discovers the user's proxy,
+// The one HTTP/1.0 connection of a transfer: asks the route for the proxy,
 // builds the GET request, connects (to the proxy when one is set) and sends
 // it. The response arrives through the callbacks of CNotifySocket. A secure
 // connection runs TLS under the same request and response, through a
@@ -10,6 +10,7 @@
 
 #include "framework/CString.h"
 #include "NotifySocket.h"
+#include "ProxyRoute.h"
 
 class CTlsChannel;
 
@@ -23,11 +24,10 @@ public:
     // 1 when the request has been written; -1 (and nLength -1) when the
     // connect or the write failed.
     int Request(const CString& strPath, int& nLength);
+    // The route's proxy for the server and the path, the first step of
+    // Request.
+    void ChooseProxy(const CString& strPath);
     CString BuildRequest(const CString& strPath);
-
-    // The current user's proxy setting; empty when no proxy is enabled.
-    static CString ReadProxySetting();
-    void ParseProxySetting(CString strSetting, const CString& strScheme);
 
     const CString& GetProxyHost() const { return m_strProxyHost; }
     int GetProxyPort() const { return m_nProxyPort; }
@@ -55,9 +55,9 @@ private:
     int m_nPort;
     CString m_strHost;
     CString m_strHttpVersion;
-    // A proxy entry that names no port means the HTTP default port.
     int m_nProxyPort = 80;
     CString m_strProxyHost;
+    CProxyRoute m_route;
 
     bool m_bSecure;
     bool m_bTunnel = false;

@@ -3,11 +3,16 @@
 // list and the automatic configuration script are kept; read, never written.
 
 #include "framework/CString.h"
-#include "framework/Win32.h"
+#include "ProxyRules.h"
 
-// A value of at most nSize bytes, whatever its registry type; false when the
-// key or the value cannot be read, or the value is larger.
-bool QueryInternetSetting(const char* pszName, void* pBuffer, DWORD nSize);
-// A text value of at most 1024 bytes with its terminator; empty when it
-// cannot be read.
-CString ReadInternetSetting(const char* pszName);
+// The proxy settings as Windows applies them, all read at once.
+struct InternetProxySettings {
+    CString strAutoConfigUrl; // "AutoConfigURL": the configuration script, empty when none
+    ManualProxySettings manual;
+};
+
+// The settings of the current user; a value that cannot be read is empty
+// (off for "ProxyEnable"). "ProxyServer" is read only when the proxy is
+// enabled and only when it fits 1024 bytes with its terminator; the bypass
+// list and the script's address are read at whatever length they have.
+InternetProxySettings ReadInternetProxySettings();

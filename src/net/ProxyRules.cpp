@@ -1,29 +1,19 @@
 #include "ProxyRules.h"
 
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace {
 
-bool IsBlank(char ch)
-{
-    return ch == ' ' || ch == '\t';
-}
+bool IsBlank(char ch) { return ch == ' ' || ch == '\t'; }
 
 // The script's server and the script itself may also break lines.
-bool IsLineBlank(char ch)
-{
-    return IsBlank(ch) || ch == '\r' || ch == '\n';
-}
+bool IsLineBlank(char ch) { return IsBlank(ch) || ch == '\r' || ch == '\n'; }
 
-bool IsDigit(char ch)
-{
-    return ch >= '0' && ch <= '9';
-}
+bool IsDigit(char ch) { return ch >= '0' && ch <= '9'; }
 
-char Lower(char ch)
-{
-    return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
-}
+char Lower(char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch; }
 
 bool EqualsNoCase(const std::string& text, const char* pszWord)
 {
@@ -122,22 +112,34 @@ bool MatchesEntry(std::string entry, const std::string& host, int nPort)
 }
 
 // "host" or "host:port" with a port of 1 to 65535; false for anything else.
-bool ParseProxyAddress(const std::string& address, ScriptProxyChoice& choice)
+bool ParseProxyAddress(const std::string& address, ProxyEndpoint& proxy)
 {
     if (address.empty() || address.find_first_of(" \t") != std::string::npos)
         return false;
     const size_t nColon = address.rfind(':');
     if (nColon == std::string::npos) {
-        choice.strHost = address.c_str();
-        choice.nPort = 80;
+        proxy.strHost = address.c_str();
+        proxy.nPort = 80;
         return true;
     }
     int nPort = 0;
     if (nColon == 0 || !ParsePortDigits(address.substr(nColon + 1), nPort) || nPort < 1 || nPort > 65535)
         return false;
-    choice.strHost = address.substr(0, nColon).c_str();
-    choice.nPort = nPort;
+    proxy.strHost = address.substr(0, nColon).c_str();
+    proxy.nPort = nPort;
     return true;
+}
+
+bool BeginsWithNoCase(const std::string& text, const char* pszPrefix)
+{
+    const size_t nLength = std::char_traits<char>::length(pszPrefix);
+    return text.size() >= nLength && EqualsNoCase(text.substr(0, nLength), pszPrefix);
+}
+
+// Some deployment tools write the proxy as a URL.
+std::string WithoutHttpPrefix(const std::string& entry)
+{
+    return BeginsWithNoCase(entry, "http://") ? entry.substr(7) : entry;
 }
 
 } // namespace
@@ -178,49 +180,64 @@ CString ScriptQueryUrlOf(const CString& strScheme, const CString& strHost, int n
     return strUrl + strPath;
 }
 
-bool SplitScriptUrl(const CString& strUrl, CString& strHost, int& nPort, CString& strPath)
+ProxyEndpoint SplitProxySetting(const CString& strSetting, const CString& strScheme)
 {
-    const std::string url(strUrl.GetString(), static_cast<size_t>(strUrl.GetLength()));
-    if (url.size() < 7 || !EqualsNoCase(url.substr(0, 7), "HTTP://"))
-        return false;
-    const size_t nPathStart = url.find_first_of("/?", 7);
-    const std::string authority = url.substr(7, nPathStart == std::string::npos ? std::string::npos : nPathStart - 7);
-    std::string path = nPathStart == std::string::npos ? "/" : url.substr(nPathStart);
-    if (path[0] != '/')
-        path.insert(0, 1, '/');
-    ScriptProxyChoice address;
-    if (!ParseProxyAddress(authority, address))
-        return false;
-    strHost = address.strHost;
-    nPort = address.nPort;
-    strPath = path.c_str();
-    return true;
-}
-
-bool ScriptFromResponse(const std::string& response, int& nStatus, std::string& script)
-{
-    script.clear();
-    nStatus = StatusOfResponse(response);
-    if (nStatus != 200)
-        return false;
-    script = response.substr(response.find("\r\n\r\n") + 4);
-    return true;
-}
-
-ScriptProxyChoice ChooseFromScriptAnswer(const CString& strAnswer)
-{
-    const std::string answer(strAnswer.GetString(), static_cast<size_t>(strAnswer.GetLength()));
-    for (const std::string& entry : EntriesOf(answer, IsLineBlank)) {
-        size_t nKeywordEnd = 0;
-        while (nKeywordEnd < entry.size() && !IsLineBlank(entry[nKeywordEnd]))
-            ++nKeywordEnd;
-        const std::string keyword = entry.substr(0, nKeywordEnd);
-        const std::string address = Trimmed(entry.substr(nKeywordEnd), IsLineBlank);
-        if (EqualsNoCase(keyword, "DIRECT") && address.empty())
-            return ScriptProxyChoice();
-        ScriptProxyChoice choice;
-        if (EqualsNoCase(keyword, "PROXY") && ParseProxyAddress(address, choice))
-            return choice;
+    const std::string setting(strSetting.GetString(), static_cast<size_t>(strSetting.GetLength()));
+    const std::string scheme(strScheme.GetString(), static_cast<size_t>(strScheme.GetLength()));
+    // A scheme's name counts only where an entry begins, so that a proxy
+    // named "httpproxy" or "proxy-http" is that proxy.
+    std::string entry = setting;
+    bool bFound = false;
+    for (size_t nStart = 0; !bFound && nStart != std::string::npos;) {
+        while (nStart < setting.size() && IsBlank(setting[nStart]))
+            ++nStart;
+        const size_t nEnd = setting.find(';', nStart);
+        if (setting.compare(nStart, scheme.size(), scheme) == 0 && nStart + scheme.size() < setting.size() &&
+            setting[nStart + scheme.size()] == '=') {
+            const size_t nValue = nStart + scheme.size() + 1;
+            entry = setting.substr(nValue, nEnd == std::string::npos ? std::string::npos : nEnd - nValue);
+            bFound = true;
+        }
+        nStart = nEnd == std::string::npos ? nEnd : nEnd + 1;
     }
-    return ScriptProxyChoice();
+    ProxyEndpoint proxy;
+    if (!bFound && scheme == "https" && setting.find('=') != std::string::npos)
+        return proxy; // entries for other schemes only: a secure connection goes direct
+
+    entry = WithoutHttpPrefix(entry);
+    const size_t nColon = entry.find(':');
+    if (nColon == std::string::npos) {
+        proxy.strHost = entry.c_str();
+    } else {
+        proxy.strHost = entry.substr(0, nColon).c_str();
+        proxy.nPort = atoi(entry.c_str() + nColon + 1);
+    }
+    return proxy;
+}
+
+ProxyEndpoint ManualProxyFor(const ManualProxySettings& settings, bool bSecure, const CString& strHost, int nPort)
+{
+    if (!settings.bEnabled)
+        return ProxyEndpoint();
+    const ProxyEndpoint proxy = SplitProxySetting(settings.strServer, bSecure ? "https" : "http");
+    if (!proxy.IsDirect() && IsProxyBypassed(settings.strBypassList, strHost, nPort))
+        return ProxyEndpoint();
+    return proxy;
+}
+
+ProxyEndpoint ProxyOfScriptList(const CString& strList)
+{
+    std::string list(strList.GetString(), static_cast<size_t>(strList.GetLength()));
+    for (char& ch : list) {
+        if (IsLineBlank(ch))
+            ch = ';';
+    }
+    for (const std::string& entry : EntriesOf(list, IsBlank)) {
+        if (EqualsNoCase(entry, "DIRECT"))
+            return ProxyEndpoint();
+        ProxyEndpoint proxy;
+        if (ParseProxyAddress(WithoutHttpPrefix(entry), proxy))
+            return proxy;
+    }
+    return ProxyEndpoint();
 }

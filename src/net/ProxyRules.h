@@ -1,10 +1,9 @@
 #pragma once
-// The text rules of the user's proxy settings: the bypass list
-// ("ProxyOverride"), and around the automatic configuration script
-// ("AutoConfigURL") the URL it is asked about, its server's response and
-// its answer; and the status of a proxy's or script server's response.
-// Text only, so that it also builds for Linux and runs under generated
-// inputs.
+// The text rules of the user's proxy settings: the split of the manual
+// setting ("ProxyServer") and the bypass list ("ProxyOverride"), the URL
+// that the automatic configuration script ("AutoConfigURL") is asked about
+// and the list it answers; and the status of a proxy's response. Text
+// only, so that it also builds for Linux and runs under generated inputs.
 
 #include <string>
 
@@ -26,26 +25,38 @@ int StatusOfResponse(const std::string& response);
 // left out when it is the scheme's default.
 CString ScriptQueryUrlOf(const CString& strScheme, const CString& strHost, int nPort, const CString& strPath);
 
-// The parts of the script's own address, which must be an http:// URL
-// (any letter case): host, port (80 when none is given) and the path with
-// its query ("/" when there is none). False for any other scheme, an empty
-// host or a port that is not 1 to 65535.
-bool SplitScriptUrl(const CString& strUrl, CString& strHost, int& nPort, CString& strPath);
-
-// The script from its server's whole response: true with the body when the
-// status is 200; otherwise false, with the status (0 when the response has
-// no readable status line or no end of its header block).
-bool ScriptFromResponse(const std::string& response, int& nStatus, std::string& script);
-
-// The proxy that a script's answer chooses; an empty host means direct.
-struct ScriptProxyChoice {
+// A proxy to connect to; an empty host means a direct connection.
+struct ProxyEndpoint {
     CString strHost;
     int nPort = 80;
+    bool IsDirect() const { return strHost.IsEmpty(); }
 };
 
-// The first entry of the answer that the program can use: "PROXY
-// host[:port]" (port 80 when none is given) or "DIRECT". Entries are
-// separated by ';', keywords in any letter case; entries for other kinds
-// of proxy ("SOCKS", "HTTPS") and malformed ones are skipped, and an
-// answer without a usable entry means direct.
-ScriptProxyChoice ChooseFromScriptAnswer(const CString& strAnswer);
+// The entry of "ProxyServer" for the scheme ("http" or "https"). An entry
+// for a scheme is "name=value" at the start of the setting or after a ';'
+// (blanks before the name skipped, the name in its letter case); without an
+// entry for the scheme the whole setting is the entry, except that an
+// https connection goes direct when the setting has entries for other
+// schemes only. A leading "http://" (any letter case) of the entry is
+// dropped; the host is the text before its first ':', the port the value
+// of the text after it read as atoi reads it, 80 when there is no ':'.
+ProxyEndpoint SplitProxySetting(const CString& strSetting, const CString& strScheme);
+
+// The manual proxy settings, as they were read.
+struct ManualProxySettings {
+    bool bEnabled = false; // "ProxyEnable", any value but 0
+    CString strServer;     // "ProxyServer"
+    CString strBypassList; // "ProxyOverride"
+};
+
+// The proxy of a connection to strHost at nPort by the manual settings:
+// direct when they are off or the bypass list names the host.
+ProxyEndpoint ManualProxyFor(const ManualProxySettings& settings, bool bSecure, const CString& strHost, int nPort);
+
+// The proxy that a configuration script chose, from the list that WinHTTP
+// gives for it: entries separated by ';' or blanks, each "host[:port]"
+// (port 80 when none is given), perhaps with an "http://" before it. The
+// first entry that is an address or "DIRECT" (any letter case) decides;
+// malformed entries are skipped, and a list without a usable entry means
+// direct.
+ProxyEndpoint ProxyOfScriptList(const CString& strList);

@@ -1,255 +1,273 @@
 #include "ProxyScript.h"
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
+#include "framework/Win32.h"
 
-#include <cstring>
+#include <winhttp.h>
+
 #include <string>
+#include <vector>
 
 #include "eventlog/EventLog.h"
 #include "eventlog/LogLines.h"
 #include "framework/Handles.h"
-#include "InternetSettings.h"
+
+const char kProxyLookupArgument[] = "/proxy-script-lookup";
 
 namespace {
 
 const LogSource kLogSource = ModuleLogSource("ProxyScript");
-// The whole lookup, fetch and evaluation, ends within this bound.
+// Starting the lookup, fetching the script and evaluating it end within
+// this bound.
 const DWORD kLookupBoundMs = 5000;
-// Scripts are a few KiB; a larger body is not a script.
-const size_t kMaxResponseBytes = 1 << 20;
+const char kTimedOut[] = "no answer within 5 seconds";
+// The lookup's input (two addresses) and its answer are far smaller: a pipe
+// of this size takes either whole, so that no side waits for the other.
+const DWORD kPipeSize = 64 * 1024;
+// The lookup answers with one of these, the proxy list or the reason after
+// the first two.
+const char kAnswerProxy[] = "PROXY ";
+const char kAnswerDirect[] = "DIRECT";
+const char kAnswerFailed[] = "FAILED ";
 
-// jsproxy.dll's exports, which the SDK headers do not declare.
-struct AutoProxyScriptBuffer {
-    DWORD dwStructSize;
-    LPSTR lpszScriptBuffer;
-    DWORD dwScriptBufferSize;
-};
-using InitializeAutoProxyFn = BOOL(WINAPI*)(DWORD, LPSTR, LPSTR, void*, AutoProxyScriptBuffer*);
-using DeInitializeAutoProxyFn = BOOL(WINAPI*)(LPSTR, DWORD);
-using GetProxyInfoFn = BOOL(WINAPI*)(LPCSTR, DWORD, LPCSTR, DWORD, LPSTR*, LPDWORD);
-
-std::string ErrorText(const char* pszWhat, int nError)
+std::string ErrorText(const char* pszWhat, DWORD nError)
 {
     return std::string(pszWhat) + ": error " + std::to_string(nError);
 }
 
-// Waits until the socket can be read (or written) or the deadline passes.
-bool WaitForSocket(SOCKET hSocket, bool bWrite, DWORD nDeadline)
+bool BeginsWith(const std::string& text, const char* pszPrefix) { return text.rfind(pszPrefix, 0) == 0; }
+
+// What the pipe holds until its writer has gone, at most kPipeSize bytes.
+std::string ReadToEnd(HANDLE hPipe)
 {
-    const DWORD nNow = ::GetTickCount();
-    const DWORD nLeft = static_cast<LONG>(nDeadline - nNow) > 0 ? nDeadline - nNow : 0;
-    fd_set ready;
-    fd_set failed;
-    FD_ZERO(&ready);
-    FD_ZERO(&failed);
-    FD_SET(hSocket, &ready);
-    FD_SET(hSocket, &failed);
-    timeval timeout = {static_cast<long>(nLeft / 1000), static_cast<long>(nLeft % 1000 * 1000)};
-    return ::select(0, bWrite ? nullptr : &ready, bWrite ? &ready : nullptr, &failed, &timeout) > 0;
-}
-
-// The lookup runs on a thread of its own, so that the wait for it is the
-// one bound over everything that can stall: the name lookup, a server
-// that accepts and never answers, a script that never returns. The thread
-// and its waiter share this; the last of the two to let go frees it.
-struct Lookup {
-    std::string scriptUrl;
-    std::string url;
-    std::string host;
-    DWORD nDeadline = 0;
-
-    bool bAnswered = false;
-    std::string answer;
-    std::string reason;
-
-    LONG nOwners = 2;
-};
-
-void Release(Lookup* pLookup)
-{
-    if (::InterlockedDecrement(&pLookup->nOwners) == 0)
-        delete pLookup;
-}
-
-const char kTimedOut[] = "no answer within 5 seconds";
-
-// The script's text over a connection of the lookup's own, with its own
-// deadline: the program's notification sockets belong to the dialog's
-// thread. False with the reason when there is no script to evaluate.
-bool FetchScript(Lookup& lookup, std::string& script)
-{
-    CString strHost;
-    int nPort = 0;
-    CString strPath;
-    if (!SplitScriptUrl(lookup.scriptUrl.c_str(), strHost, nPort, strPath)) {
-        lookup.reason = "not an http:// URL";
-        return false;
-    }
-    addrinfo hints = {};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* pAddresses = nullptr;
-    const int nResolved = ::getaddrinfo(strHost, std::to_string(nPort).c_str(), &hints, &pAddresses);
-    if (nResolved != 0 || !pAddresses) {
-        lookup.reason = ErrorText("host not found", nResolved);
-        return false;
-    }
-    CUniqueSocket socket(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    u_long nNonBlocking = 1;
-    int nConnected = SOCKET_ERROR;
-    if (socket.Get() != INVALID_SOCKET && ::ioctlsocket(socket.Get(), FIONBIO, &nNonBlocking) == 0)
-        nConnected = ::connect(socket.Get(), pAddresses->ai_addr, static_cast<int>(pAddresses->ai_addrlen));
-    const int nConnectError = nConnected == 0 ? 0 : ::WSAGetLastError();
-    ::freeaddrinfo(pAddresses);
-    if (nConnected != 0 && nConnectError != WSAEWOULDBLOCK) {
-        lookup.reason = ErrorText("connection failed", nConnectError);
-        return false;
-    }
-    if (nConnected != 0) {
-        // A refused connect also ends the wait; only the socket's error
-        // tells it from a made connection.
-        const bool bReady = WaitForSocket(socket.Get(), true, lookup.nDeadline);
-        int nError = 0;
-        int nSize = sizeof(nError);
-        ::getsockopt(socket.Get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&nError), &nSize);
-        if (nError != 0 || !bReady) {
-            lookup.reason = nError ? ErrorText("connection failed", nError) : kTimedOut;
-            return false;
-        }
-    }
-
-    const std::string request = "GET " + std::string(strPath) + " HTTP/1.0\r\nHost: " + std::string(strHost) +
-                                "\r\nAccept: */*\r\nConnection: close\r\n\r\n";
-    size_t nSent = 0;
-    while (nSent < request.size()) {
-        if (!WaitForSocket(socket.Get(), true, lookup.nDeadline)) {
-            lookup.reason = kTimedOut;
-            return false;
-        }
-        const int n = ::send(socket.Get(), request.data() + nSent, static_cast<int>(request.size() - nSent), 0);
-        if (n == SOCKET_ERROR && ::WSAGetLastError() != WSAEWOULDBLOCK) {
-            lookup.reason = ErrorText("request not sent", ::WSAGetLastError());
-            return false;
-        }
-        nSent += n > 0 ? static_cast<size_t>(n) : 0;
-    }
-
-    std::string response;
+    std::string text;
     char buffer[4096];
-    for (;;) {
-        if (!WaitForSocket(socket.Get(), false, lookup.nDeadline)) {
-            lookup.reason = kTimedOut;
-            return false;
-        }
-        const int n = ::recv(socket.Get(), buffer, sizeof(buffer), 0);
-        if (n == 0)
-            break;
-        if (n == SOCKET_ERROR) {
-            const int nError = ::WSAGetLastError();
-            if (nError == WSAEWOULDBLOCK)
-                continue;
-            lookup.reason = ErrorText("connection lost", nError);
-            return false;
-        }
-        response.append(buffer, static_cast<size_t>(n));
-        if (response.size() > kMaxResponseBytes) {
-            lookup.reason = "the response is larger than 1 MiB";
-            return false;
-        }
-    }
+    DWORD nRead = 0;
+    while (text.size() < kPipeSize && ::ReadFile(hPipe, buffer, sizeof(buffer), &nRead, nullptr) && nRead > 0)
+        text.append(buffer, nRead);
+    return text;
+}
 
-    int nStatus = 0;
-    if (!ScriptFromResponse(response, nStatus, script)) {
-        lookup.reason = nStatus ? "HTTP status " + std::to_string(nStatus) : "the response could not be read";
+// --- The program that asks --------------------------------------------------
+
+// Starts this program as the lookup process with the input on its standard
+// input and inheriting nothing else; its standard output is outputWrite.
+bool StartLookup(const std::string& input, CUniqueHandleValue& outputWrite, PROCESS_INFORMATION& process,
+                 std::string& reason)
+{
+    char szPath[MAX_PATH];
+    const DWORD nPathLength = ::GetModuleFileNameA(nullptr, szPath, sizeof(szPath));
+    if (nPathLength == 0 || nPathLength >= sizeof(szPath)) {
+        reason = ErrorText("the program's own path is unknown", ::GetLastError());
+        return false;
+    }
+    if (input.size() >= kPipeSize) {
+        reason = "the addresses are too long";
+        return false;
+    }
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    CUniqueHandleValue inputRead;
+    CUniqueHandleValue inputWrite;
+    DWORD nWritten = 0;
+    if (!::CreatePipe(inputRead.Put(), inputWrite.Put(), &inheritable, kPipeSize) ||
+        !::WriteFile(inputWrite.Get(), input.data(), static_cast<DWORD>(input.size()), &nWritten, nullptr)) {
+        reason = ErrorText("no input for the lookup", ::GetLastError());
+        return false;
+    }
+    inputWrite.Reset(); // the lookup reads to the end of its input
+
+    // Only the two pipe ends, never a socket of this program that happens
+    // to be inheritable.
+    HANDLE inherited[] = {inputRead.Get(), outputWrite.Get()};
+    SIZE_T nAttributesSize = 0;
+    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &nAttributesSize);
+    std::vector<char> attributes(nAttributesSize);
+    const auto pAttributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+    if (!::InitializeProcThreadAttributeList(pAttributes, 1, 0, &nAttributesSize)) {
+        reason = ErrorText("the lookup could not be started", ::GetLastError());
+        return false;
+    }
+    STARTUPINFOEXA startup = {};
+    startup.StartupInfo.cb = sizeof(startup);
+    // No busy cursor: the lookup shows nothing.
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_FORCEOFFFEEDBACK;
+    startup.StartupInfo.hStdInput = inputRead.Get();
+    // No standard error: what a crashing engine prints there is no answer.
+    startup.StartupInfo.hStdOutput = outputWrite.Get();
+    startup.lpAttributeList = pAttributes;
+    std::string commandLine = "\"" + std::string(szPath, nPathLength) + "\" " + kProxyLookupArgument;
+    const BOOL bStarted = ::UpdateProcThreadAttribute(pAttributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                                      sizeof(inherited), nullptr, nullptr) &&
+                          ::CreateProcessA(szPath, commandLine.data(), nullptr, nullptr, TRUE,
+                                           CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                                           &startup.StartupInfo, &process);
+    const DWORD nError = ::GetLastError();
+    ::DeleteProcThreadAttributeList(pAttributes);
+    if (!bStarted) {
+        reason = ErrorText("the lookup could not be started", nError);
         return false;
     }
     return true;
 }
 
-// Windows' own evaluator of these scripts, given the text the program
-// fetched. Loaded from the system folder and only here: it brings the
-// script engine and COM with it, which a run without a script never needs.
-void EvaluateScript(Lookup& lookup, std::string& script)
+// Runs the lookup to its answer, one of the three above. False with the
+// reason when it gave none within the bound.
+bool RunLookup(const std::string& input, std::string& answer, std::string& reason)
 {
-    const CUniqueModule jsproxy(::LoadLibraryExA("jsproxy.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-    const auto pfnInitialize = ProcAddressOf<InitializeAutoProxyFn>(jsproxy, "InternetInitializeAutoProxyDll");
-    const auto pfnDeInitialize = ProcAddressOf<DeInitializeAutoProxyFn>(jsproxy, "InternetDeInitializeAutoProxyDll");
-    const auto pfnGetProxyInfo = ProcAddressOf<GetProxyInfoFn>(jsproxy, "InternetGetProxyInfo");
-    if (!pfnInitialize || !pfnDeInitialize || !pfnGetProxyInfo) {
-        lookup.reason = ErrorText("jsproxy.dll not loaded", static_cast<int>(::GetLastError()));
-        return;
+    const DWORD nStart = ::GetTickCount();
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    CUniqueHandleValue outputRead;
+    CUniqueHandleValue outputWrite;
+    if (!::CreatePipe(outputRead.Put(), outputWrite.Put(), &inheritable, kPipeSize)) {
+        reason = ErrorText("no output for the lookup", ::GetLastError());
+        return false;
     }
-    AutoProxyScriptBuffer buffer = {sizeof(buffer), &script[0], static_cast<DWORD>(script.size() + 1)};
-    if (!pfnInitialize(0, nullptr, nullptr, nullptr, &buffer)) {
-        lookup.reason = ErrorText("the script was not taken", static_cast<int>(::GetLastError()));
-        return;
+    PROCESS_INFORMATION started = {};
+    if (!StartLookup(input, outputWrite, started, reason))
+        return false;
+    const CUniqueHandleValue process(started.hProcess);
+    const CUniqueHandleValue thread(started.hThread);
+    // In a job that ends it when this program lets go of the job, as it
+    // does on every way out, so that a lookup never outlives the program.
+    const CUniqueHandleValue job(::CreateJobObjectA(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job.IsValid() &&
+        ::SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits)))
+        ::AssignProcessToJobObject(job.Get(), process.Get());
+    ::ResumeThread(thread.Get());
+    // The lookup holds its own end now: the output ends when it ends.
+    outputWrite.Reset();
+
+    const DWORD nElapsed = ::GetTickCount() - nStart;
+    if (::WaitForSingleObject(process.Get(), nElapsed < kLookupBoundMs ? kLookupBoundMs - nElapsed : 0) !=
+        WAIT_OBJECT_0) {
+        // Nothing short of its end stops a script in an endless loop, or
+        // a download that waits for a silent server.
+        ::TerminateProcess(process.Get(), ERROR_TIMEOUT);
+        reason = kTimedOut;
+        return false;
     }
-    LPSTR pszAnswer = nullptr;
-    DWORD nAnswer = 0;
-    if (pfnGetProxyInfo(lookup.url.c_str(), static_cast<DWORD>(lookup.url.size() + 1), lookup.host.c_str(),
-                        static_cast<DWORD>(lookup.host.size() + 1), &pszAnswer, &nAnswer) &&
-        pszAnswer) {
-        lookup.bAnswered = true;
-        lookup.answer.assign(pszAnswer, ::strnlen(pszAnswer, nAnswer));
-        // The answer's buffer comes from the library's own allocator,
-        // which no documented call releases: its few bytes stay until
-        // the process ends, once per start.
-    } else {
-        lookup.reason = ErrorText("the script failed", static_cast<int>(::GetLastError()));
+    answer = ReadToEnd(outputRead.Get());
+    if (!BeginsWith(answer, kAnswerProxy) && answer != kAnswerDirect && !BeginsWith(answer, kAnswerFailed)) {
+        DWORD nExitCode = 0;
+        ::GetExitCodeProcess(process.Get(), &nExitCode);
+        char szCode[16];
+        wsprintfA(szCode, "0x%08lX", nExitCode);
+        reason = std::string("the lookup ended without an answer, exit code ") + szCode;
+        return false;
     }
-    pfnDeInitialize(nullptr, 0);
+    return true;
 }
 
-DWORD WINAPI RunLookup(void* pParameter)
+// --- The lookup process ------------------------------------------------------
+
+using WinHttpOpenFn = HINTERNET(WINAPI*)(LPCWSTR, DWORD, LPCWSTR, LPCWSTR, DWORD);
+using WinHttpSetTimeoutsFn = BOOL(WINAPI*)(HINTERNET, int, int, int, int);
+using WinHttpGetProxyForUrlFn = BOOL(WINAPI*)(HINTERNET, LPCWSTR, WINHTTP_AUTOPROXY_OPTIONS*, WINHTTP_PROXY_INFO*);
+using WinHttpCloseHandleFn = BOOL(WINAPI*)(HINTERNET);
+
+std::wstring Wide(const std::string& text)
 {
-    Lookup* pLookup = static_cast<Lookup*>(pParameter);
-    std::string script;
-    if (FetchScript(*pLookup, script))
-        EvaluateScript(*pLookup, script);
-    Release(pLookup);
-    return 0;
+    const int nCount = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring wide(nCount > 0 ? static_cast<size_t>(nCount) : 1, L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), nCount);
+    return wide.c_str();
+}
+
+std::string Narrow(const wchar_t* pszWide)
+{
+    const int nCount = ::WideCharToMultiByte(CP_ACP, 0, pszWide, -1, nullptr, 0, nullptr, nullptr);
+    std::string narrow(nCount > 0 ? static_cast<size_t>(nCount) : 1, '\0');
+    ::WideCharToMultiByte(CP_ACP, 0, pszWide, -1, narrow.data(), nCount, nullptr, nullptr);
+    return narrow.c_str();
+}
+
+// WinHTTP fetches the script (checking an https server's certificate) and
+// evaluates it; on Windows 10 and 11 in its auto-proxy service. Loaded from
+// the system folder, in this process only.
+std::string LookUp(const std::string& scriptUrl, const std::string& url)
+{
+    const CUniqueModule winhttp(::LoadLibraryExA("winhttp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    const auto pfnOpen = ProcAddressOf<WinHttpOpenFn>(winhttp, "WinHttpOpen");
+    const auto pfnSetTimeouts = ProcAddressOf<WinHttpSetTimeoutsFn>(winhttp, "WinHttpSetTimeouts");
+    const auto pfnGetProxyForUrl = ProcAddressOf<WinHttpGetProxyForUrlFn>(winhttp, "WinHttpGetProxyForUrl");
+    const auto pfnCloseHandle = ProcAddressOf<WinHttpCloseHandleFn>(winhttp, "WinHttpCloseHandle");
+    if (!pfnOpen || !pfnSetTimeouts || !pfnGetProxyForUrl || !pfnCloseHandle)
+        return kAnswerFailed + ErrorText("winhttp.dll not loaded", ::GetLastError());
+    const HINTERNET hSession = pfnOpen(L"Quillbrook Plugin (Win95; 1.0)", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!hSession)
+        return kAnswerFailed + ErrorText("no WinHTTP session", ::GetLastError());
+    // Where WinHTTP's download honours them (Wine's does not; the end of
+    // this process bounds it there).
+    const int nTimeout = static_cast<int>(kLookupBoundMs);
+    pfnSetTimeouts(hSession, nTimeout, nTimeout, nTimeout, nTimeout);
+
+    const std::wstring wideScriptUrl = Wide(scriptUrl);
+    const std::wstring wideUrl = Wide(url);
+    WINHTTP_AUTOPROXY_OPTIONS options = {};
+    options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+    options.lpszAutoConfigUrl = wideScriptUrl.c_str();
+    // A script server inside the company may ask for the Windows sign-in.
+    options.fAutoLogonIfChallenged = TRUE;
+    WINHTTP_PROXY_INFO info = {};
+    std::string answer;
+    if (pfnGetProxyForUrl(hSession, wideUrl.c_str(), &options, &info)) {
+        answer = info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && info.lpszProxy
+                     ? kAnswerProxy + Narrow(info.lpszProxy)
+                     : std::string(kAnswerDirect);
+    } else {
+        const DWORD nError = ::GetLastError();
+        answer = kAnswerFailed + ErrorText(nError == ERROR_WINHTTP_UNABLE_TO_DOWNLOAD_SCRIPT
+                                               ? "the script could not be downloaded"
+                                               : "the script failed",
+                                           nError);
+    }
+    if (info.lpszProxy)
+        ::GlobalFree(info.lpszProxy);
+    if (info.lpszProxyBypass)
+        ::GlobalFree(info.lpszProxyBypass);
+    pfnCloseHandle(hSession);
+    return answer;
 }
 
 } // namespace
 
-bool AskProxyScript(const CString& strUrl, const CString& strHost, ScriptProxyChoice& choice)
+bool AskProxyScript(const CString& strScriptUrl, const CString& strUrl, CString& strProxyList)
 {
-    const CString strScriptUrl = ReadInternetSetting("AutoConfigURL");
-    if (strScriptUrl.IsEmpty())
-        return false;
-
-    Lookup* pLookup = new Lookup;
-    pLookup->scriptUrl = strScriptUrl.GetString();
-    pLookup->url = strUrl.GetString();
-    pLookup->host = strHost.GetString();
-    pLookup->nDeadline = ::GetTickCount() + kLookupBoundMs;
-    CUniqueHandleValue thread(::CreateThread(nullptr, 0, RunLookup, pLookup, 0, nullptr));
+    // The two addresses, separated by the one byte that neither can hold.
+    const std::string input = std::string(strScriptUrl) + '\0' + std::string(strUrl);
+    std::string answer;
     std::string reason;
-    if (!thread.IsValid()) {
-        reason = ErrorText("no thread for the lookup", static_cast<int>(::GetLastError()));
-        delete pLookup; // both shares: no thread took its own
-    } else if (::WaitForSingleObject(thread.Get(), kLookupBoundMs) != WAIT_OBJECT_0) {
-        // A lookup still running past the bound is left to end by itself
-        // (a fetch ends at its deadline; a script in an endless loop runs
-        // until the process ends), behind the transfer: its answer would
-        // come too late, and no thread can be stopped safely inside the
-        // script engine.
-        ::SetThreadPriority(thread.Get(), THREAD_PRIORITY_IDLE);
-        reason = kTimedOut;
-    } else if (!pLookup->bAnswered) {
-        reason = pLookup->reason;
-    } else {
-        choice = ChooseFromScriptAnswer(pLookup->answer.c_str());
+    if (RunLookup(input, answer, reason)) {
+        if (BeginsWith(answer, kAnswerProxy)) {
+            strProxyList = answer.substr(sizeof(kAnswerProxy) - 1).c_str();
+            return true;
+        }
+        if (answer == kAnswerDirect) {
+            strProxyList.Empty();
+            return true;
+        }
+        reason = answer.substr(sizeof(kAnswerFailed) - 1);
     }
-    const bool bAnswered = reason.empty();
-    if (thread.IsValid())
-        Release(pLookup);
+    const std::string text = "Proxy configuration script " + std::string(strScriptUrl) +
+                             " not used, the manual proxy setting applies: " + reason;
+    LogEvent(&kLogSource, 1, text.c_str(), LOG_LINE_PROXY_SCRIPT_NOT_USED);
+    return false;
+}
 
-    if (!bAnswered) {
-        const std::string text = "Proxy configuration script " + std::string(strScriptUrl) +
-                                 " not used, the manual proxy setting applies: " + reason;
-        LogEvent(&kLogSource, 1, text.c_str(), LOG_LINE_PROXY_SCRIPT_NOT_USED);
-    }
-    return bAnswered;
+int AnswerProxyLookup()
+{
+    // A script that crashes the engine ends this process at once, with no
+    // crash report or debugger that would hold it.
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    const std::string input = ReadToEnd(::GetStdHandle(STD_INPUT_HANDLE));
+    const size_t nBreak = input.find('\0');
+    const std::string answer = nBreak == std::string::npos ? kAnswerFailed + std::string("the lookup got no addresses")
+                                                           : LookUp(input.substr(0, nBreak), input.substr(nBreak + 1));
+    DWORD nWritten = 0;
+    return ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), answer.data(), static_cast<DWORD>(answer.size()), &nWritten,
+                       nullptr)
+               ? 0
+               : 1;
 }

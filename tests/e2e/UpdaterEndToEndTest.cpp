@@ -190,6 +190,60 @@ TEST_F(UpdaterEndToEnd, RunModeOverHttpsStoresAndStartsTheUpdateProgram)
     EXPECT_TRUE(WaitForStart()) << "the update program did not start";
 }
 
+// The configuration script as the program asks it on its own: in a lookup
+// process that is the program started again. A script's proxy is used; a
+// script that crashes the script engine leaves the choice to the manual
+// setting, here none, and the program ends as after any transfer.
+TEST_F(UpdaterEndToEnd, ProxyScriptIsAskedInAProcessThatCannotTakeTheProgramDown)
+{
+    const std::string program = ReadWholeFile(WindowsPath(MARK_EXE));
+    ScriptedServer server(Answering(Response200(program)));
+    struct Row {
+        const char* name;
+        std::string script;  // FindProxyForURL's body
+        const char* pszHost; // the Source's host: one that only the proxy knows, or the server
+        bool bRecorded;      // the script was not used
+    };
+    const Row rows[] = {
+        {"script names the proxy", "return \"PROXY 127.0.0.1:" + std::to_string(server.Port()) + "\";",
+         "updates.example", false},
+        {"script crashes the engine", "return 42;", "127.0.0.1", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(WriteWholeFile(UpdateProgram(), "the program of the previous update"));
+        DeleteFileA((UpdateProgram() + ".mark").c_str());
+        DeleteFileA(install.Log().c_str());
+        ScriptedServer scriptServer(
+            Answering(OkResponse("function FindProxyForURL(url, host) { " + row.script + " }")));
+        const std::string scriptUrl = "http://127.0.0.1:" + std::to_string(scriptServer.Port()) + "/proxy.pac";
+        ProxySettings settings(0, std::nullopt, std::nullopt, scriptUrl);
+        const std::string url =
+            std::string("http://") + row.pszHost + ":" + std::to_string(server.Port()) + kSourcePath;
+        Set(kUpdatesKey, "Source", url);
+        const int nConnections = server.Connections();
+
+        const ProgramRun run = Run("/run");
+
+        ASSERT_TRUE(run.bEnded);
+        EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kCompleted));
+        EXPECT_TRUE(BoxCountIs(run.boxes, 0));
+        EXPECT_TRUE(ReadWholeFile(UpdateProgram()) == program);
+        ASSERT_EQ(server.Connections(), nConnections + 1);
+        EXPECT_EQ(RequestLine(server.Request(nConnections)),
+                  "GET " + std::string(row.bRecorded ? kSourcePath : url.c_str()) + " HTTP/1.0");
+        const std::vector<LogRecord> log = Log();
+        ASSERT_EQ(log.size(), row.bRecorded ? 1u : 0u);
+        if (row.bRecorded) {
+            EXPECT_EQ(log[0].line, LOG_LINE_PROXY_SCRIPT_NOT_USED);
+            EXPECT_EQ(log[0].text, "Proxy configuration script " + scriptUrl +
+                                       " not used, the manual proxy setting applies: the lookup ended without an "
+                                       "answer, exit code 0xC0000005");
+        }
+        EXPECT_TRUE(WaitForStart()) << "the update program did not start";
+    }
+}
+
 // The suite's settings as its 32-bit installer writes them on 64-bit
 // Windows, with nothing in the native view.
 TEST_F(UpdaterEndToEnd, SettingsOfA32BitInstallerAreFound)

@@ -102,10 +102,10 @@ TEST_F(HttpInterfaceTest, RefusedProxyIsTheHostNamed)
     ProxySettings proxy(1, "http=localhost:" + std::to_string(nProxyPort) + ";ftp=127.0.0.1:21");
     LogCapture log;
     CHttpInterface http("updates.example", 80, 500, "1.0", &owner, Owner::OnData, Owner::OnClose);
-    EXPECT_EQ(http.GetProxyHost(), "localhost");
-    EXPECT_EQ(http.GetProxyPort(), nProxyPort);
     int nLength = 0;
     EXPECT_EQ(http.Request("/x", nLength), -1);
+    EXPECT_EQ(http.GetProxyHost(), "localhost");
+    EXPECT_EQ(http.GetProxyPort(), nProxyPort);
     EXPECT_EQ(owner.closes, std::vector<int>{-1});
     EXPECT_TRUE(HasRecord(log.Records(), LOG_LINE_CONNECT_ERROR, "Error 10061 connecting to host: 'localhost'"));
 }

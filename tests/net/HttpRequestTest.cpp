@@ -3,66 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "net/HttpInterface.h"
+#include "net/InternetSettings.h"
 #include "support/SuiteSettings.h"
 
 namespace {
-
-struct ProxyCase {
-    const char* pszSetting;
-    const char* pszHost;
-    int nPort; // 80 where the entry names no port
-    const char* pszScheme = "http";
-};
-
-class ProxySplit : public ::testing::TestWithParam<ProxyCase> {};
-
-TEST_P(ProxySplit, TakesTheSchemesEntryOrTheWholeSetting)
-{
-    ProxySettings noProxy(0, std::nullopt);
-    CHttpInterface http("server", 80, 500, "1.0", nullptr, nullptr, nullptr);
-    http.ParseProxySetting(GetParam().pszSetting, GetParam().pszScheme);
-    EXPECT_EQ(http.GetProxyHost(), GetParam().pszHost);
-    EXPECT_EQ(http.GetProxyPort(), GetParam().nPort);
-}
-
-INSTANTIATE_TEST_SUITE_P(Settings, ProxySplit,
-                         ::testing::Values(ProxyCase{"proxy:8080", "proxy", 8080},
-                                           ProxyCase{"http=proxy:8080;ftp=other:21", "proxy", 8080},
-                                           ProxyCase{"ftp=other:21;http=proxy:81", "proxy", 81},
-                                           ProxyCase{"ftp=other:21", "ftp=other", 21},
-                                           ProxyCase{"http=proxy", "proxy", 80},
-                                           ProxyCase{"proxy:", "proxy", 0},
-                                           ProxyCase{"", "", 80},
-                                           // The scheme is matched case-sensitively.
-                                           ProxyCase{"HTTP=proxy:80", "HTTP=proxy", 80},
-                                           ProxyCase{"HTTP=proxy:3128", "HTTP=proxy", 3128},
-                                           ProxyCase{"proxy", "proxy", 80},
-                                           ProxyCase{"http=proxy:abc", "proxy", 0},
-                                           ProxyCase{"http=proxy:81x;ftp=f:1", "proxy", 81},
-                                           ProxyCase{"http:proxy:82", "", 0},
-                                           // An "http" that begins "https" is the other scheme's.
-                                           ProxyCase{"https=a:1;http=b:2", "b", 2},
-                                           ProxyCase{"http=b:2;https=a:1", "b", 2},
-                                           ProxyCase{"httpsproxy:3128", "httpsproxy", 3128},
-                                           ProxyCase{"https=a:1", "https=a", 1},
-                                           // https: its own entry, the one proxy, or direct.
-                                           ProxyCase{"https=a:1;http=b:2", "a", 1, "https"},
-                                           ProxyCase{"http=b:2;https=a:1", "a", 1, "https"},
-                                           ProxyCase{"proxy:8080", "proxy", 8080, "https"},
-                                           ProxyCase{"https=a", "a", 80, "https"},
-                                           ProxyCase{"http=b:2;ftp=c:3", "", 80, "https"},
-                                           ProxyCase{"", "", 80, "https"}));
-
-TEST(ProxySplit, EntryWithoutPortKeepsAPortFromTheConstructor)
-{
-    ProxySettings proxy(1, std::string("http=first:3128"));
-    CHttpInterface http("server", 80, 500, "1.0", nullptr, nullptr, nullptr);
-    EXPECT_EQ(http.GetProxyHost(), "first");
-    EXPECT_EQ(http.GetProxyPort(), 3128);
-    http.ParseProxySetting("http=second", "http");
-    EXPECT_EQ(http.GetProxyHost(), "second");
-    EXPECT_EQ(http.GetProxyPort(), 3128);
-}
 
 struct RegistryCase {
     const char* pszName;
@@ -76,7 +20,7 @@ class ProxyLookup : public ::testing::TestWithParam<RegistryCase> {};
 TEST_P(ProxyLookup, ReadsTheServerOnlyWhenEnabled)
 {
     ProxySettings settings(GetParam().nEnable, GetParam().strServer);
-    EXPECT_EQ(CHttpInterface::ReadProxySetting(), GetParam().pszExpected);
+    EXPECT_EQ(ReadInternetProxySettings().manual.strServer, GetParam().pszExpected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -92,7 +36,7 @@ TEST(ProxyLookup, ServerOfMaximalLengthIsReadWhole)
 {
     const std::string strServer(1023, 'p');
     ProxySettings settings(1, strServer);
-    EXPECT_EQ(CHttpInterface::ReadProxySetting(), strServer.c_str());
+    EXPECT_EQ(ReadInternetProxySettings().manual.strServer, strServer.c_str());
 }
 
 TEST(ProxyLookup, IgnoresTheRegistryTypes)
@@ -101,7 +45,8 @@ TEST(ProxyLookup, IgnoresTheRegistryTypes)
     const BYTE enable[4] = {1, 0, 0, 0};
     ProxySettings::SetRaw("ProxyEnable", REG_BINARY, enable, sizeof(enable));
     ProxySettings::SetRaw("ProxyServer", REG_EXPAND_SZ, "proxy:3128", 11);
-    EXPECT_EQ(CHttpInterface::ReadProxySetting(), "proxy:3128");
+    EXPECT_TRUE(ReadInternetProxySettings().manual.bEnabled);
+    EXPECT_EQ(ReadInternetProxySettings().manual.strServer, "proxy:3128");
 }
 
 TEST(ProxyLookup, EnableWiderThanFourBytesMeansNoProxy)
@@ -109,13 +54,29 @@ TEST(ProxyLookup, EnableWiderThanFourBytesMeansNoProxy)
     ProxySettings settings(std::nullopt, std::string("proxy:3128"));
     const BYTE enable[8] = {1, 0, 0, 0, 0, 0, 0, 0};
     ProxySettings::SetRaw("ProxyEnable", REG_QWORD, enable, sizeof(enable));
-    EXPECT_EQ(CHttpInterface::ReadProxySetting(), "");
+    EXPECT_FALSE(ReadInternetProxySettings().manual.bEnabled);
+    EXPECT_EQ(ReadInternetProxySettings().manual.strServer, "");
 }
 
-TEST(ProxyLookup, ConstructorUsesTheHttpEntry)
+// Large companies list hundreds of hosts; a script's address may carry a
+// long query.
+TEST(ProxyLookup, BypassListAndScriptAddressAreReadAtAnyLength)
+{
+    std::string bypass;
+    for (int i = 0; bypass.size() < 70000; ++i)
+        bypass += "host" + std::to_string(i) + ".corp.example;";
+    const std::string scriptUrl = "http://pac.corp/proxy.pac?" + std::string(5000, 'q');
+    ProxySettings settings(1, std::string("proxy:3128"), bypass, scriptUrl);
+    const InternetProxySettings read = ReadInternetProxySettings();
+    EXPECT_EQ(read.manual.strBypassList, bypass.c_str());
+    EXPECT_EQ(read.strAutoConfigUrl, scriptUrl.c_str());
+}
+
+TEST(ProxyLookup, RequestUsesTheHttpEntry)
 {
     ProxySettings settings(1, std::string("ftp=other:21;http=cache.local:3128"));
     CHttpInterface http("server", 80, 500, "1.0", nullptr, nullptr, nullptr);
+    http.ChooseProxy("/x");
     EXPECT_EQ(http.GetProxyHost(), "cache.local");
     EXPECT_EQ(http.GetProxyPort(), 3128);
 }
@@ -135,6 +96,7 @@ const std::string kProxy80 = RequestText("http://server/dir/setup.exe", "Proxy-C
 void ExpectRequest(int nPort, const std::string& expected, int nLength, bool bSecure = false)
 {
     CHttpInterface http("server", nPort, 500, "1.0", nullptr, nullptr, nullptr, bSecure);
+    http.ChooseProxy("/dir/setup.exe");
     const CString strRequest = http.BuildRequest("/dir/setup.exe");
     EXPECT_EQ(strRequest.GetLength(), nLength);
     EXPECT_EQ(strRequest, expected.c_str());
@@ -171,6 +133,7 @@ TEST(RequestText, ProxyWritesANegativePortWithItsSign)
 {
     ProxySettings settings(1, std::string("proxy:3128"));
     CHttpInterface http("server", -5, 500, "1.0", nullptr, nullptr, nullptr);
+    http.ChooseProxy("/a");
     EXPECT_EQ(http.BuildRequest("/a").Left(25), "GET http://server:-5/a HT");
 }
 
@@ -195,6 +158,7 @@ TEST_P(RequestTarget, DirectAsGivenProxyResplit)
     {
         ProxySettings settings(1, std::string("proxy:3128"));
         CHttpInterface http("server", 80, 500, "1.0", nullptr, nullptr, nullptr);
+        http.ChooseProxy(GetParam().pszPath);
         EXPECT_EQ(firstLine(http.BuildRequest(GetParam().pszPath)),
                   std::string("GET http://server") + GetParam().pszProxyTarget + " HTTP/1.0");
     }

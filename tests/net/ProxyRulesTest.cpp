@@ -1,5 +1,6 @@
-// The text rules of the user's proxy configuration: the bypass list, and
-// the address, response and answer of the configuration script.
+// The text rules of the user's proxy configuration: the split of the
+// manual setting, the bypass list, the URL the configuration script is
+// asked about and the list it answers, the status of a proxy's answer.
 
 #include <gtest/gtest.h>
 
@@ -68,109 +69,136 @@ TEST(ProxyBypass, MatchesTheListAsWindowsReadsIt)
     }
 }
 
-struct AnswerCase {
-    const char* answer;
+struct SplitCase {
+    const char* setting;
+    const char* host; // empty: direct
+    int port;         // 80 where the entry names no port
+    const char* scheme = "http";
+};
+
+const SplitCase kSplitCases[] = {
+    // The rows of the setting's split as it has always been read.
+    {"proxy:8080", "proxy", 8080},
+    {"http=proxy:8080;ftp=other:21", "proxy", 8080},
+    {"ftp=other:21;http=proxy:81", "proxy", 81},
+    {"ftp=other:21", "ftp=other", 21},
+    {"http=proxy", "proxy", 80},
+    {"proxy:", "proxy", 0},
+    {"", "", 80},
+    // The scheme's name is matched in its letter case.
+    {"HTTP=proxy:80", "HTTP=proxy", 80},
+    {"HTTP=proxy:3128", "HTTP=proxy", 3128},
+    {"proxy", "proxy", 80},
+    {"http=proxy:abc", "proxy", 0},
+    {"http=proxy:81x;ftp=f:1", "proxy", 81},
+    {"ftp=other:21; http=proxy:81", "proxy", 81},
+    {"http=;ftp=other:21", "", 80},
+    {"http=a:1;http=b:2", "a", 1},
+    // A name counts only where an entry begins and '=' follows it.
+    {"httpproxy.corp.example:8080", "httpproxy.corp.example", 8080},
+    {"proxy-http.corp.example:3128", "proxy-http.corp.example", 3128},
+    {"ftp=proxy-http.corp:21;http=web.corp:80", "web.corp", 80},
+    {"http:proxy:82", "http", 0},
+    {"https=a:1;http=b:2", "b", 2},
+    {"http=b:2;https=a:1", "b", 2},
+    {"httpsproxy:3128", "httpsproxy", 3128},
+    {"https=a:1", "https=a", 1},
+    // An entry written as a URL.
+    {"http=http://proxy:8080", "proxy", 8080},
+    {"http://proxy:8080", "proxy", 8080},
+    {"HTTP://proxy:8080", "proxy", 8080},
+    {"ftp=f:21;http=Http://proxy", "proxy", 80},
+    // https: its own entry, the one proxy, or direct.
+    {"https=a:1;http=b:2", "a", 1, "https"},
+    {"http=b:2;https=a:1", "a", 1, "https"},
+    {"http=b:2; https=http://a:3", "a", 3, "https"},
+    {"proxy:8080", "proxy", 8080, "https"},
+    {"http://proxy:8080", "proxy", 8080, "https"},
+    {"https=a", "a", 80, "https"},
+    {"http=b:2;ftp=c:3", "", 80, "https"},
+    {"httpsproxy=a:1", "", 80, "https"},
+    {"", "", 80, "https"},
+};
+
+TEST(ProxySplit, TakesTheSchemesEntryOrTheWholeSetting)
+{
+    for (const SplitCase& row : kSplitCases) {
+        SCOPED_TRACE(std::string(row.scheme) + ": " + row.setting);
+        const ProxyEndpoint proxy = SplitProxySetting(row.setting, row.scheme);
+        EXPECT_EQ(proxy.strHost, row.host);
+        EXPECT_EQ(proxy.nPort, row.port);
+    }
+}
+
+TEST(ProxySplit, ManualProxyIsOffDisabledOrBypassed)
+{
+    const ManualProxySettings off = {false, "proxy:3128", ""};
+    EXPECT_TRUE(ManualProxyFor(off, false, "update.corp", 80).IsDirect());
+    const ManualProxySettings on = {true, "http=web:3128;https=tls:3129", "*.local;update.corp:8080"};
+    EXPECT_EQ(ManualProxyFor(on, false, "update.corp", 80).strHost, "web");
+    EXPECT_EQ(ManualProxyFor(on, true, "update.corp", 443).nPort, 3129);
+    EXPECT_TRUE(ManualProxyFor(on, false, "update.corp", 8080).IsDirect());
+    EXPECT_TRUE(ManualProxyFor(on, true, "a.local", 443).IsDirect());
+}
+
+struct ListCase {
+    const char* list;
     const char* host; // empty: direct
     int port;
 };
 
-const AnswerCase kAnswerCases[] = {
-    {"PROXY 127.0.0.1:3128; DIRECT", "127.0.0.1", 3128},
+// WinHTTP gives the script's choice as a list of proxies.
+const ListCase kListCases[] = {
+    {"127.0.0.1:3128", "127.0.0.1", 3128},
+    {"proxy.corp:8080;backup.corp:8080", "proxy.corp", 8080},
+    {"proxy.corp:8080 backup.corp:8080", "proxy.corp", 8080},
+    {"  proxy.corp:8080  ;", "proxy.corp", 8080},
+    {"proxy.corp", "proxy.corp", 80},
+    {"http://proxy.corp:8080", "proxy.corp", 8080},
     {"DIRECT", "", 80},
-    {"DIRECT; PROXY 127.0.0.1:3128", "", 80},
-    {"proxy proxy.corp:8080", "proxy.corp", 8080},
-    {"  PROXY   proxy.corp:8080  ;DIRECT", "proxy.corp", 8080},
-    {"PROXY proxy.corp", "proxy.corp", 80},
-    // Kinds the program cannot use are passed over.
-    {"SOCKS 127.0.0.1:1080; PROXY 127.0.0.1:3128", "127.0.0.1", 3128},
-    {"HTTPS secure.corp:443; SOCKS5 s:1; DIRECT", "", 80},
-    {"SOCKS 127.0.0.1:1080", "", 80},
-    {"HTTPS secure.corp:443", "", 80},
-    // Malformed entries are passed over too.
-    {"PROXY; PROXY :8080; PROXY a:0; PROXY a:65536; PROXY a:x; PROXY b:3128", "b", 3128},
-    {"PROXY a b:3128; PROXYa:1; DIRECTX; PROXY c:65535", "c", 65535},
-    {"DIRECT now; PROXY c:1", "c", 1},
+    {"direct;proxy.corp:8080", "", 80},
+    {"proxy.corp:8080;DIRECT", "proxy.corp", 8080},
+    // Malformed entries are passed over.
+    {":8080;a:0;a:65536;a:x;b:3128", "b", 3128},
+    {";;c:65535", "c", 65535},
     {"", "", 80},
     {";;;", "", 80},
 };
 
-TEST(ProxyScriptAnswer, FirstUsableEntryDecides)
+TEST(ProxyScriptList, FirstUsableEntryDecides)
 {
-    for (const AnswerCase& row : kAnswerCases) {
-        SCOPED_TRACE(row.answer);
-        const ScriptProxyChoice choice = ChooseFromScriptAnswer(row.answer);
-        EXPECT_EQ(choice.strHost, row.host);
-        EXPECT_EQ(choice.nPort, row.port);
+    for (const ListCase& row : kListCases) {
+        SCOPED_TRACE(row.list);
+        const ProxyEndpoint proxy = ProxyOfScriptList(row.list);
+        EXPECT_EQ(proxy.strHost, row.host);
+        EXPECT_EQ(proxy.nPort, row.port);
     }
 }
 
-struct ResponseCase {
+struct StatusCase {
     const char* name;
     std::string response;
-    bool ok;
     int status;
-    const char* script;
 };
 
-TEST(ProxyScriptResponse, OnlyA200BodyIsTheScript)
+TEST(ProxyAnswerStatus, ReadFromTheStatusLineOfAWholeHeaderBlock)
 {
-    const ResponseCase rows[] = {
-        {"200 with length", "HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nbody", true, 200, "body"},
-        {"200 without a reason", "HTTP/1.1 200\r\n\r\nbody", true, 200, "body"},
-        {"200, empty body", "HTTP/1.0 200 OK\r\n\r\n", true, 200, ""},
-        {"404", "HTTP/1.0 404 Not Found\r\n\r\nnot found", false, 404, ""},
-        {"500", "HTTP/1.1 500 Oops\r\n\r\n", false, 500, ""},
-        {"header block never ends", "HTTP/1.0 200 OK\r\nX: y\r\n", false, 0, ""},
-        {"no status line", "function FindProxyForURL(u, h) { return \"DIRECT\"; }", false, 0, ""},
-        {"short status", "HTTP/1.0 20 OK\r\n\r\nbody", false, 0, ""},
-        {"long status", "HTTP/1.0 2000 OK\r\n\r\nbody", false, 0, ""},
-        {"status on a later line", "HTTP/1.0\r\nX: 200 OK\r\n\r\nbody", false, 0, ""},
-        {"nothing", "", false, 0, ""},
+    const StatusCase rows[] = {
+        {"200 with length", "HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nbody", 200},
+        {"200 without a reason", "HTTP/1.1 200\r\n\r\nbody", 200},
+        {"200, empty body", "HTTP/1.0 200 Connection established\r\n\r\n", 200},
+        {"407", "HTTP/1.0 407 Proxy Authentication Required\r\n\r\n", 407},
+        {"500", "HTTP/1.1 500 Oops\r\n\r\n", 500},
+        {"header block never ends", "HTTP/1.0 200 OK\r\nX: y\r\n", 0},
+        {"no status line", "function FindProxyForURL(u, h) { return \"DIRECT\"; }", 0},
+        {"short status", "HTTP/1.0 20 OK\r\n\r\nbody", 0},
+        {"long status", "HTTP/1.0 2000 OK\r\n\r\nbody", 0},
+        {"status on a later line", "HTTP/1.0\r\nX: 200 OK\r\n\r\nbody", 0},
+        {"nothing", "", 0},
     };
-    for (const ResponseCase& row : rows) {
+    for (const StatusCase& row : rows) {
         SCOPED_TRACE(row.name);
-        int nStatus = -1;
-        std::string script = "left over";
-        EXPECT_EQ(ScriptFromResponse(row.response, nStatus, script), row.ok);
-        EXPECT_EQ(nStatus, row.status);
-        EXPECT_EQ(script, row.script);
-    }
-}
-
-struct ScriptUrlCase {
-    const char* url;
-    bool ok;
-    const char* host;
-    int port;
-    const char* path;
-};
-
-const ScriptUrlCase kScriptUrlCases[] = {
-    {"http://pac.corp/proxy.pac", true, "pac.corp", 80, "/proxy.pac"},
-    {"HTTP://pac.corp:8081/a/proxy.pac?user=x", true, "pac.corp", 8081, "/a/proxy.pac?user=x"},
-    {"http://pac.corp", true, "pac.corp", 80, "/"},
-    {"http://pac.corp:8081?x", true, "pac.corp", 8081, "/?x"},
-    {"https://pac.corp/proxy.pac", false, "", 0, ""},
-    {"file://C:/proxy.pac", false, "", 0, ""},
-    {"pac.corp/proxy.pac", false, "", 0, ""},
-    {"http:///proxy.pac", false, "", 0, ""},
-    {"http://pac.corp:0/proxy.pac", false, "", 0, ""},
-    {"http://pac.corp:65536/proxy.pac", false, "", 0, ""},
-};
-
-TEST(ProxyScriptUrl, OnlyPlainHttpAddressesAreFetched)
-{
-    for (const ScriptUrlCase& row : kScriptUrlCases) {
-        SCOPED_TRACE(row.url);
-        CString strHost;
-        int nPort = 0;
-        CString strPath;
-        ASSERT_EQ(SplitScriptUrl(row.url, strHost, nPort, strPath), row.ok);
-        if (row.ok) {
-            EXPECT_EQ(strHost, row.host);
-            EXPECT_EQ(nPort, row.port);
-            EXPECT_EQ(strPath, row.path);
-        }
+        EXPECT_EQ(StatusOfResponse(row.response), row.status);
     }
 }
 

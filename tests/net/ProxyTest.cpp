@@ -42,9 +42,9 @@ TEST_F(ProxyTest, BodyArrivesIntactThroughTheProxy)
     ProxySettings proxy(1, "http=127.0.0.1:" + std::to_string(m_nProxyPort) + ";ftp=127.0.0.1:1");
 
     CHttpInterface http("127.0.0.1", server.Port(), 500, "1.0", &owner, Owner::OnData, Owner::OnClose);
-    EXPECT_EQ(http.GetProxyPort(), m_nProxyPort);
     int nLength = 0;
     ASSERT_EQ(http.Request("/dir/update.bin", nLength), 1);
+    EXPECT_EQ(http.GetProxyPort(), m_nProxyPort);
     ASSERT_TRUE(PumpUntil([&] { return !owner.closes.empty(); }, 15000));
 
     EXPECT_EQ(owner.closes, std::vector<int>{0});
@@ -64,9 +64,9 @@ TEST_F(ProxyTest, DisabledProxyGoesDirect)
     ProxySettings proxy(0, "http=127.0.0.1:" + std::to_string(m_nProxyPort));
 
     CHttpInterface http("127.0.0.1", server.Port(), 500, "1.0", &owner, Owner::OnData, Owner::OnClose);
-    EXPECT_EQ(http.GetProxyHost(), "");
     int nLength = 0;
     ASSERT_EQ(http.Request("/dir/update.bin", nLength), 1);
+    EXPECT_EQ(http.GetProxyHost(), "");
     ASSERT_TRUE(PumpUntil([&] { return !owner.closes.empty(); }, 15000));
 
     EXPECT_EQ(server.Request(0), std::string(http.BuildRequest("/dir/update.bin")));

@@ -820,13 +820,12 @@ TEST_F(Transfer, ScriptNamingSquidSendsTheUpdateThroughSquid)
         ScriptedServer origin(Answering(Ok(body)));
         PointAt(bRunMode, origin.Port());
         const std::string url = UrlOf(origin.Port(), bRunMode ? "/update/Update.exe" : "/update/info.exe");
-        // Squid only for the whole URL and host that the script must get,
-        // after entries the program cannot use; a dead proxy otherwise.
+        // Squid only for the whole URL and host that the script must get; a
+        // dead proxy otherwise.
         const std::string script = "function FindProxyForURL(url, host) {\n"
                                    "  if (url == \"" + url + "\" && host == \"127.0.0.1\" && !isPlainHostName(host)"
                                    " && isInNet(dnsResolve(host), \"127.0.0.0\", \"255.0.0.0\"))\n"
-                                   "    return \"SOCKS 127.0.0.1:1; HTTPS 127.0.0.1:2; PROXY " +
-                                   ProxyOn(nSquidPort) + "; DIRECT\";\n"
+                                   "    return \"PROXY " + ProxyOn(nSquidPort) + "; DIRECT\";\n"
                                    "  return \"PROXY " + ProxyOn(RefusingPort()) + "\";\n}\n";
         ScriptedServer scriptServer(Answering(OkResponse(script)));
         ProxySettings settings(1, ProxyOn(RefusingPort()), std::nullopt,
@@ -835,7 +834,7 @@ TEST_F(Transfer, ScriptNamingSquidSendsTheUpdateThroughSquid)
 
         const RunResult run = RunDialog(bRunMode);
 
-        EXPECT_EQ(scriptServer.Request().rfind("GET /proxy.pac HTTP/1.0\r\n", 0), 0u) << scriptServer.Request();
+        EXPECT_EQ(scriptServer.Request().rfind("GET /proxy.pac HTTP/", 0), 0u) << scriptServer.Request();
         EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED);
         EXPECT_TRUE(BoxCountIs(run.boxes, 0));
         EXPECT_TRUE(run.records.empty());
@@ -869,19 +868,27 @@ TEST_F(Transfer, ScriptNamingSquidSendsTheUpdateThroughSquid)
 
 TEST_F(Transfer, ScriptAnsweringDirectGoesPastTheManualProxy)
 {
-    const std::string body = "<html>page</html>";
-    ScriptedServer origin(Answering(Ok(body)));
-    PointAt(false, origin.Port());
-    ScriptedServer scriptServer(
-        Answering(OkResponse("function FindProxyForURL(url, host) { return \"DIRECT; PROXY 127.0.0.1:1\"; }")));
-    ProxySettings settings(1, ProxyOn(RefusingPort()), std::nullopt, UrlOf(scriptServer.Port(), "/proxy.pac"));
+    const std::string script = "function FindProxyForURL(url, host) { return \"DIRECT; PROXY 127.0.0.1:1\"; }";
+    ScriptedServer scriptServer(Answering(OkResponse(script)));
+    // Hosted proxy services serve their scripts over https.
+    const int nTlsPort = TlsPortOf("good");
+    ASSERT_NE(nTlsPort, 0) << "run through ctest, which starts the TLS servers";
+    ASSERT_TRUE(WriteWholeFile(TlsFixtureFolder() + "\\www\\proxy.pac", script));
+    for (const std::string& scriptUrl :
+         {UrlOf(scriptServer.Port(), "/proxy.pac"), "https://localhost:" + std::to_string(nTlsPort) + "/proxy.pac"}) {
+        SCOPED_TRACE(scriptUrl);
+        const std::string body = "<html>page</html>";
+        ScriptedServer origin(Answering(Ok(body)));
+        PointAt(false, origin.Port());
+        ProxySettings settings(1, ProxyOn(RefusingPort()), std::nullopt, scriptUrl);
 
-    const RunResult run = RunDialog(false);
+        const RunResult run = RunDialog(false);
 
-    EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED);
-    EXPECT_TRUE(run.records.empty());
-    EXPECT_TRUE(ReadWholeFile(DestOf(false)) == body);
-    EXPECT_FALSE(CameThroughSquid(origin));
+        EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED);
+        EXPECT_TRUE(run.records.empty()) << run.records[0].text;
+        EXPECT_TRUE(ReadWholeFile(DestOf(false)) == body);
+        EXPECT_FALSE(CameThroughSquid(origin));
+    }
 }
 
 TEST_F(Transfer, UnusableScriptFallsBackToTheManualProxyWithinTheBoundAndIsRecorded)
@@ -894,17 +901,26 @@ TEST_F(Transfer, UnusableScriptFallsBackToTheManualProxyWithinTheBoundAndIsRecor
         std::string reason;             // the start of the record's reason
         bool bWaitsForTheBound;
     };
+    const auto scriptOf = [](const char* pszBody) {
+        return Answering(OkResponse(std::string("function FindProxyForURL(url, host) { ") + pszBody + " }"));
+    };
     const Row rows[] = {
-        {"refused", {}, "connection failed: error 10061", false},
-        {"404", Answering("HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found"), "HTTP status 404", false},
-        {"broken script", Answering(OkResponse("function FindProxyForURL(url, host) { return \"PROXY\" + ; }")),
-         "the script failed: error ", false},
+        {"refused", {}, "the script could not be downloaded: error 12167", false},
+        {"404", Answering("HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found"),
+         "the script could not be downloaded: error 12167", false},
+        {"broken script", scriptOf("return \"PROXY\" + ; "), "the script failed: error ", false},
+        {"script returns null", scriptOf("return null;"), "the script failed: error ", false},
+        // The script engine crashes on it, in the lookup's process.
+        {"script returns a number", scriptOf("return 42;"), "the lookup ended without an answer, exit code 0xC0000005",
+         false},
         {"accepts and never answers", {ServerStep::ReadRequest(), ServerStep::WaitForClientClose(15000)},
          "no answer within 5 seconds", true},
-        // Last: its evaluation goes on, at idle priority, until this test
-        // program ends.
-        {"script never returns", Answering(OkResponse("function FindProxyForURL(url, host) { for (;;) {} }")),
+        {"stalls in the script's body",
+         {ServerStep::ReadRequest(),
+          ServerStep::Send("HTTP/1.0 200 OK\r\nContent-Length: 500\r\n\r\nfunction FindProxyForURL("),
+          ServerStep::WaitForClientClose(15000)},
          "no answer within 5 seconds", true},
+        {"script never returns", scriptOf("for (;;) {}"), "no answer within 5 seconds", true},
     };
     ProxySettings manual(1, ProxyOn(nSquidPort));
     for (const Row& row : rows) {
@@ -943,21 +959,26 @@ TEST_F(Transfer, BypassListDecidesBetweenTheProxyAndADirectConnection)
 {
     const int nSquidPort = ProxyPortOf("SQUID_PORT_FILE");
     ASSERT_NE(nSquidPort, 0) << "run through ctest, which starts squid";
+    // Large companies list hundreds of hosts, the update server anywhere.
+    std::string longList;
+    for (int i = 0; longList.size() < 4096; ++i)
+        longList += "host" + std::to_string(i) + ".corp.example; ";
     struct Row {
-        const char* pszOverride;
+        std::string override;
         bool bListed; // listed: direct past a dead proxy; otherwise through squid
     };
     const Row rows[] = {
         {"other.example;127.0.0.1", true},
         {"<local>; *.example; 127.0.0.*", true},
         {"other.example;<local>;10.*;127.0.0.1:1", false},
+        {longList + "127.0.0.1", true},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.pszOverride);
+        SCOPED_TRACE(row.override.substr(0, 80));
         const std::string body = "<html>page</html>";
         ScriptedServer origin(Answering(Ok(body)));
         PointAt(false, origin.Port());
-        ProxySettings settings(1, ProxyOn(row.bListed ? RefusingPort() : nSquidPort), row.pszOverride);
+        ProxySettings settings(1, ProxyOn(row.bListed ? RefusingPort() : nSquidPort), row.override);
 
         const RunResult run = RunDialog(false);
 
