@@ -90,8 +90,9 @@ bool StartLookup(const std::string& input, CUniqueHandleValue& outputWrite, PROC
     startup.StartupInfo.cb = sizeof(startup);
     // No busy cursor: the lookup shows nothing.
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_FORCEOFFFEEDBACK;
+    // The answer's pipe is standard output alone: what a crashing engine
+    // prints on standard error is no answer.
     startup.StartupInfo.hStdInput = inputRead.Get();
-    // No standard error: what a crashing engine prints there is no answer.
     startup.StartupInfo.hStdOutput = outputWrite.Get();
     startup.lpAttributeList = pAttributes;
     std::string commandLine = "\"" + std::string(szPath, nPathLength) + "\" " + kProxyLookupArgument;
