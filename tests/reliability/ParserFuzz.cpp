@@ -15,7 +15,7 @@
 
 #include "framework/CString.h"
 #include "net/UrlParser.h"
-#include "updater/ResponseHeaders.h"
+#include "net/ResponseHeaders.h"
 #include "net/ProxyRules.h"
 #ifdef _WIN32
 #include "net/HttpInterface.h"
