@@ -204,8 +204,8 @@ LONG CHttpInterface::OpenTunnel()
 LONG CHttpInterface::ReadProxyAnswer(const CString& strMessage)
 {
     CProxySignIn signIn(m_strProxyHost);
+    std::string answer;
     for (int nSent = 1;; ++nSent) {
-        std::string answer;
         LONG nError = ReadAnswerHead(answer);
         if (nError != 0)
             return nError;
@@ -225,7 +225,10 @@ LONG CHttpInterface::ReadProxyAnswer(const CString& strMessage)
             m_strHeld = std::move(answer);
             return 0;
         }
-        const bool bWhole = bKept && ReadAnswerBody(answer, nHeadEnd + 4 + static_cast<size_t>(nBodyLength)) == 0;
+        const size_t nAnswerEnd = nHeadEnd + 4 + static_cast<size_t>(nBodyLength);
+        const bool bWhole = bKept && ReadAnswerBody(answer, nAnswerEnd) == 0;
+        // What came after the 407 on the kept connection belongs to the next answer.
+        answer = bWhole ? answer.substr(nAnswerEnd) : std::string();
         nError = bWhole ? 0 : Reconnect();
         if (nError != 0)
             return nError;

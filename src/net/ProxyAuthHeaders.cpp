@@ -48,6 +48,18 @@ std::vector<std::string> ItemsOf(const std::string& value)
     return items;
 }
 
+// A scheme's name: letters, digits and the few marks that HTTP allows in a
+// token; no quote, comma or '='.
+bool IsToken(const std::string& word)
+{
+    for (const char ch : word) {
+        const bool bAlphanumeric = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9');
+        if (!bAlphanumeric && !std::char_traits<char>::find("!#$%&'*+-.^_`|~", 15, ch))
+            return false;
+    }
+    return !word.empty();
+}
+
 bool EqualsNoCase(const std::string& text, const char* pszWord)
 {
     size_t i = 0;
@@ -83,10 +95,10 @@ std::vector<ProxyChallenge> ProxyChallengesOf(const CString& strHeaders)
                 continue;
             const size_t nWordEnd = item.find_first_of(" \t");
             const std::string word = item.substr(0, nWordEnd);
-            if (word.find('=') == std::string::npos) {
+            if (IsToken(word)) {
                 challenges.push_back({word, nWordEnd == std::string::npos ? "" : Trimmed(item.substr(nWordEnd))});
                 bInChallenge = true;
-            } else if (bInChallenge) {
+            } else if (bInChallenge && word.find('=') != std::string::npos) {
                 std::string& token = challenges.back().token;
                 token += token.empty() ? item : ", " + item;
             }

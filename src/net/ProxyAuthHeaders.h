@@ -19,7 +19,8 @@ struct ProxyChallenge {
 // one line each, or several on one line separated by commas. A comma
 // outside quotes also separates a challenge's parameters ("Basic
 // realm="proxy", charset="UTF-8""): an item whose first word holds '=' is
-// a parameter of the challenge before it.
+// a parameter of the challenge before it; an item that begins with neither
+// a scheme's name nor a parameter is passed over.
 std::vector<ProxyChallenge> ProxyChallengesOf(const CString& strHeaders);
 
 // Whether the proxy keeps the connection open after this answer, so that

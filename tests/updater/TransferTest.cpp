@@ -17,6 +17,7 @@
 #include "TransferTestSupport.h"
 #include "eventlog/LogLines.h"
 #include "net/HttpInterface.h"
+#include "net/ProxyAuthHeaders.h"
 #include "net/NetTestSupport.h"
 #include "support/BoxWatcher.h"
 #include "support/ScriptedServer.h"
@@ -986,5 +987,69 @@ TEST_F(Transfer, BypassListDecidesBetweenTheProxyAndADirectConnection)
         EXPECT_TRUE(run.records.empty());
         EXPECT_TRUE(ReadWholeFile(DestOf(false)) == body);
         EXPECT_EQ(CameThroughSquid(origin), !row.bListed) << origin.Request();
+    }
+}
+
+// A proxy that asks for sign-in, played by a scripted server, with the
+// Basic credential saved for it: the retry on the connection the proxy
+// kept, or on a new one after a 407 that closed it.
+TEST_F(Transfer, ProxySignInRetriesOnTheKeptOrANewConnection)
+{
+    const std::string body = MarkProgramBytes();
+    const std::string challenge = "HTTP/1.0 407 Proxy Authentication Required\r\n"
+                                  "Proxy-Authenticate: Digest realm=\"corp\", nonce=\"x\"\r\n"
+                                  "Proxy-Authenticate: Basic realm=\"corp\"\r\n";
+    const std::string page = "<html>sign in</html>";
+    const std::string basic = "Proxy-Authorization: Basic " + Base64Of("suiteuser:Suite-Pass-1") + "\r\n";
+    struct Row {
+        const char* pszName;
+        std::vector<ServerStep> script; // played for every connection
+        int nOutcome;
+        int nConnections;
+        const char* pszFailures; // of the sign-in record; none when the update came
+    };
+    const Row rows[] = {
+        {"kept connection",
+         {ServerStep::ReadRequest(),
+          ServerStep::Send(challenge + "Content-Length: " + std::to_string(page.size()) +
+                           "\r\nConnection: keep-alive\r\n\r\n" + page),
+          ServerStep::ReadRequest(), ServerStep::Send(Ok(body)), ServerStep::WaitForClientClose(5000)},
+         OUTCOME_COMPLETED, 1, nullptr},
+        {"closed after the 407, refused again",
+         {ServerStep::ReadRequest(), ServerStep::Send(challenge + "Connection: close\r\n\r\n" + page),
+          ServerStep::Close()},
+         OUTCOME_HTTP_ERROR, 2, "Basic: refused; Digest: not supported"},
+    };
+    SavedCredential credential(CRED_TYPE_GENERIC, "127.0.0.1", "suiteuser", "Suite-Pass-1");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        const std::string dest = DestOf(true);
+        DeleteFileA(dest.c_str());
+        ScriptedServer proxy(row.script);
+        ProxySettings settings(1, ProxyOn(proxy.Port()));
+        PointAt(true, RefusingPort());
+
+        const RunResult run = RunDialog(true);
+
+        EXPECT_EQ(run.nOutcome, row.nOutcome) << DescribeBoxes(run.boxes) << (run.records.empty() ? "" : run.records[0].text);
+        ASSERT_TRUE(WaitUntil([&] { return proxy.Connections() == row.nConnections; }, 5000));
+        // The first request as ever, the retry with the sign-in and the
+        // request to keep the connection.
+        const std::string first = proxy.Request(0).substr(0, proxy.Request(0).find("\r\n\r\n") + 4);
+        EXPECT_EQ(first.find("Proxy-Authorization"), std::string::npos) << first;
+        const std::string retry = row.nConnections == 1 ? proxy.Request(0).substr(first.size()) : proxy.Request(1);
+        EXPECT_NE(retry.find("\r\nProxy-Connection: Keep-Alive\r\n" + basic + "\r\n"), std::string::npos) << retry;
+        if (row.nOutcome == OUTCOME_COMPLETED) {
+            EXPECT_TRUE(ReadWholeFile(dest) == body);
+            EXPECT_TRUE(run.records.empty());
+            EXPECT_TRUE(WaitForMark(dest, kLaunchWaitMs));
+        } else {
+            EXPECT_FALSE(FileExists(dest));
+            ASSERT_EQ(LinesOf(run.records), (std::vector<int>{LOG_LINE_PROXY_SIGN_IN_FAILED, LOG_LINE_HTTP_ERROR}));
+            EXPECT_EQ(run.records[0].level, 0);
+            EXPECT_EQ(run.records[0].module, "HttpInterface");
+            EXPECT_EQ(run.records[0].text, "Sign-in to the proxy 127.0.0.1 failed: " + std::string(row.pszFailures));
+            EXPECT_EQ(run.records[1].text, "HTTP error 407 when retrieving " + dest);
+        }
     }
 }
