@@ -20,6 +20,7 @@
 #include "net/ProxyAuthHeaders.h"
 #include "net/NetTestSupport.h"
 #include "support/BoxWatcher.h"
+#include "support/Fixtures.h"
 #include "support/ScriptedServer.h"
 #include "support/Waits.h"
 
@@ -1050,6 +1051,114 @@ TEST_F(Transfer, ProxySignInRetriesOnTheKeptOrANewConnection)
             EXPECT_EQ(run.records[0].module, "HttpInterface");
             EXPECT_EQ(run.records[0].text, "Sign-in to the proxy 127.0.0.1 failed: " + std::string(row.pszFailures));
             EXPECT_EQ(run.records[1].text, "HTTP error 407 when retrieving " + dest);
+        }
+    }
+}
+
+// Squid asking for sign-in as enterprise proxies do (the sign-in fixture):
+// Negotiate with the user's Kerberos ticket (the test command's
+// KRB5CCNAME), NTLM with the Windows credential saved for the proxy's host,
+// Basic with the generic one; requests and tunnels alike.
+TEST_F(Transfer, SignInToSquidWithTheUsersCredentials)
+{
+    ASSERT_NE(AuthProxyPortOf("all"), 0) << "no sign-in proxies: run through ctest, which starts them";
+    const int nTlsPort = TlsPortOf("good");
+    ASSERT_NE(nTlsPort, 0) << "no TLS servers: run through ctest, which starts them";
+    const std::string program = MarkProgramBytes();
+    ASSERT_TRUE(WriteWholeFile(TlsFixtureFolder() + "\\www\\Update.exe", program));
+    std::string large(4 << 20, '\0');
+    for (size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>(i * 7 + i / 4093);
+    enum Saved { kNothing, kNtlm, kBasic, kWrongNtlm, kWrongBasic };
+    const std::string kerberos = std::string(kAuthUser) + "@" + kAuthRealm;
+    const std::string windows = std::string(kAuthNtlmDomain) + "\\\\" + kAuthUser; // squid escapes the '\\'
+    const char* const kKerberos = kerberos.c_str();
+    const char* const kWindows = windows.c_str();
+    // The lines of a sign-in squid's access log that name the request and the user.
+    const auto loggedFor = [](const char* pszProxy, const std::string& request, const char* pszUser) {
+        const char* pszDir = std::getenv("AUTH_FIXTURE_DIR");
+        const std::string log =
+            pszDir ? ReadWholeFile(WindowsPath(std::string(pszDir) + "/squid-" + pszProxy + "-access.log")) : "";
+        int nCount = 0;
+        const std::string entry = " " + request + " " + pszUser + " ";
+        for (size_t n = log.find(entry); n != std::string::npos; n = log.find(entry, n + 1))
+            ++nCount;
+        return nCount;
+    };
+    struct Row {
+        const char* pszName;
+        const char* pszProxy; // its name in the fixture's ports
+        bool bTunnel;         // an https URL on the TLS fixture
+        Saved saved;
+        bool bLarge;
+        const char* pszFailures; // when the 407 stands: the sign-in record's reasons
+        const char* pszUser;     // otherwise: whom squid's access log names, which tells the scheme
+    };
+    const Row rows[] = {
+        {"Negotiate", "negotiate", false, kNothing, false, nullptr, kKerberos},
+        {"Negotiate, tunnel", "negotiate", true, kNothing, false, nullptr, kKerberos},
+        // A page, not a program: description mode.
+        {"Negotiate, a large body ends at its length", "negotiate", false, kNothing, true, nullptr, kKerberos},
+        {"NTLM", "ntlm", false, kNtlm, false, nullptr, kWindows},
+        {"NTLM, tunnel", "ntlm", true, kNtlm, false, nullptr, kWindows},
+        {"Basic", "basic", false, kBasic, false, nullptr, kAuthUser},
+        {"Basic, tunnel", "basic", true, kBasic, false, nullptr, kAuthUser},
+        // Negotiate first, though a Basic credential is saved.
+        {"all three offered", "all", false, kBasic, false, nullptr, kKerberos},
+        {"Basic, wrong password", "basic", false, kWrongBasic, false, "Basic: refused", nullptr},
+        {"Basic, nothing saved", "basic", true, kNothing, false, "Basic: no saved credential", nullptr},
+        {"NTLM, wrong password", "ntlm", false, kWrongNtlm, false, "NTLM: ", nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        const bool bRunMode = !row.bLarge;
+        const std::string dest = DestOf(bRunMode);
+        DeleteFileA(dest.c_str());
+        DeleteFileA((dest + ".mark").c_str());
+        const std::string& body = row.bLarge ? large : program;
+        ScriptedServer origin(Answering(Ok(body)));
+        const std::string url = row.bTunnel ? "https://localhost:" + std::to_string(nTlsPort) + "/Update.exe"
+                                            : UrlOf(origin.Port(), "/update/Update.exe");
+        const std::string other = UrlOf(RefusingPort(), "/none");
+        Set(kUpdatesKey, "Source", bRunMode ? url : other);
+        Set(kUpdatesKey, "Description", bRunMode ? other : url);
+        ProxySettings settings(1, "localhost:" + std::to_string(AuthProxyPortOf(row.pszProxy)));
+        const bool bWrong = row.saved == kWrongNtlm || row.saved == kWrongBasic;
+        const std::string password = bWrong ? "not the password" : kAuthPassword;
+        std::optional<SavedCredential> credential;
+        if (row.saved == kNtlm || row.saved == kWrongNtlm)
+            credential.emplace(CRED_TYPE_DOMAIN_PASSWORD, "localhost",
+                               std::string(kAuthNtlmDomain) + "\\" + kAuthUser, password);
+        else if (row.saved == kBasic || row.saved == kWrongBasic)
+            credential.emplace(CRED_TYPE_GENERIC, "localhost", kAuthUser, password);
+
+        const std::string request = row.bTunnel ? "localhost:" + std::to_string(nTlsPort) : url;
+        const int nLoggedBefore = row.pszUser ? loggedFor(row.pszProxy, request, row.pszUser) : 0;
+
+        const DWORD nStart = GetTickCount();
+        const RunResult run = RunDialog(bRunMode);
+        EXPECT_LT(GetTickCount() - nStart, 10000u);
+
+        if (!row.pszFailures) {
+            EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED)
+                << DescribeBoxes(run.boxes) << (run.records.empty() ? "" : run.records[0].text);
+            EXPECT_TRUE(BoxCountIs(run.boxes, 0));
+            EXPECT_TRUE(run.records.empty());
+            EXPECT_TRUE(ReadWholeFile(dest) == body) << "stored " << ReadWholeFile(dest).size();
+            EXPECT_TRUE(WaitUntil([&] { return loggedFor(row.pszProxy, request, row.pszUser) > nLoggedBefore; }, 5000))
+                << request << " by " << row.pszUser;
+            if (bRunMode) {
+                EXPECT_TRUE(WaitForMark(dest, kLaunchWaitMs));
+            }
+        } else {
+            EXPECT_EQ(run.nOutcome, OUTCOME_HTTP_ERROR);
+            ASSERT_TRUE(BoxCountIs(run.boxes, 1));
+            EXPECT_EQ(run.boxes[0].text, kNoUpdatesText);
+            ASSERT_EQ(LinesOf(run.records), (std::vector<int>{LOG_LINE_PROXY_SIGN_IN_FAILED, LOG_LINE_HTTP_ERROR}));
+            const std::string prefix = "Sign-in to the proxy localhost failed: " + std::string(row.pszFailures);
+            EXPECT_EQ(run.records[0].text.rfind(prefix, 0), 0u) << run.records[0].text;
+            EXPECT_EQ(run.records[1].text, "HTTP error 407 when retrieving " + dest);
+            EXPECT_FALSE(FileExists(dest));
         }
     }
 }
