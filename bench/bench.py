@@ -16,6 +16,11 @@ CA made a trusted root of the benchmark's Wine prefix), over https and, from
 the same nginx, over plain http, so that each program's cost of TLS is its
 https figure over its http one. Updater.exe joins these rows with
 --https-updater, over both schemes.
+
+With --sign-in Updater.exe fetches through squid twice: an open one
+(tools/proxy-fixture.sh) and one that asks for Negotiate
+(tools/auth-fixture.sh, the user's Kerberos ticket in the fixture's own
+cache), so that the cost of the sign-in is the difference of the two.
 """
 
 import argparse
@@ -39,7 +44,10 @@ CURL = "curl (native)"
 HTTP = " over http"
 HTTPS = " over https"
 HTTPS_PEERS = [PEERS[0], PEERS[2], CURL]
+OPEN_SQUID = " via open squid"
+NEGOTIATE_SQUID = " via Negotiate squid"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
 STARTUP_BODY = 1024
 
 
@@ -63,7 +71,9 @@ class Bench:
         self.pin = ["taskset", "-c", str(args.cpu)]
         # Other builds of the updater to compare, each a folder with Updater.exe and QbLog.dll.
         self.extras = dict(e.split("=", 1) for e in args.extra)
-        if args.https:
+        if args.sign_in:
+            self.programs = [UPDATER + OPEN_SQUID, UPDATER + NEGOTIATE_SQUID]
+        elif args.https:
             self.programs = [p + scheme for p in HTTPS_PEERS for scheme in (HTTP, HTTPS)]
             if args.https_updater:
                 self.programs[0:0] = [UPDATER + HTTP, UPDATER + HTTPS]
@@ -79,6 +89,8 @@ class Bench:
     def start(self):
         # An earlier run that was killed may have left its nginx up; its pid files are about to go.
         self.stop_tls()
+        if self.args.sign_in:
+            self.stop_proxies()
         shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(os.path.join(self.work, "out"))
         os.makedirs(os.path.join(self.work, "root", "templates"))
@@ -114,6 +126,28 @@ class Bench:
         self.reg_add(r"HKLM\SOFTWARE\Quillbrook\QBSUITE", "RootPath", winpath(os.path.join(self.work, "root")))
         if self.args.https:
             self.start_tls()
+        if self.args.sign_in:
+            self.start_proxies()
+
+    def start_proxies(self):
+        """The open squid and the one that asks for Negotiate, with the realm the latter trusts."""
+        for fixture, args in (("proxy-fixture.sh", ["squid", "start", os.path.join(self.work, "squid")]),
+                              ("auth-fixture.sh", ["start", os.path.join(self.work, "auth")])):
+            subprocess.run(["taskset", "-c", str(self.args.aux_cpu), os.path.join(ROOT, "tools", fixture)] + args,
+                           env=self.env, check=True, stdout=subprocess.DEVNULL)
+        with open(os.path.join(self.work, "squid", "squid.port")) as f:
+            open_port = f.read().strip()
+        with open(os.path.join(self.work, "auth", "auth.ports")) as f:
+            negotiate_port = dict(line.strip().split("=", 1) for line in f if "=" in line)["negotiate"]
+        self.proxies = {OPEN_SQUID: f"localhost:{open_port}", NEGOTIATE_SQUID: f"localhost:{negotiate_port}"}
+        auth = os.path.join(self.work, "auth")
+        self.env.update(KRB5_CONFIG=os.path.join(auth, "krb5.conf"), KRB5CCNAME="FILE:" + os.path.join(auth, "krb5cc"))
+        self.reg_add(INTERNET_SETTINGS, "ProxyEnable", "1", "REG_DWORD")
+
+    def stop_proxies(self):
+        subprocess.run([os.path.join(ROOT, "tools", "proxy-fixture.sh"), "squid", "stop",
+                        os.path.join(self.work, "squid")])
+        subprocess.run([os.path.join(ROOT, "tools", "auth-fixture.sh"), "stop", os.path.join(self.work, "auth")])
 
     def start_tls(self):
         """nginx serving the bodies of every size the run asks for, its CA trusted in the prefix."""
@@ -145,14 +179,17 @@ class Bench:
 
     def stop(self):
         self.stop_tls()
+        if self.args.sign_in:
+            self.reg_add(INTERNET_SETTINGS, "ProxyEnable", "0", "REG_DWORD")
+            self.stop_proxies()
         subprocess.run([self.args.wineserver, "-k"], env=self.env, stderr=subprocess.DEVNULL)
         for p in (self.wineserver, self.server):
             if p.poll() is None:
                 p.terminate()
             p.wait()
 
-    def reg_add(self, key, name, value):
-        subprocess.run(self.pin + [self.args.wine, "reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f"],
+    def reg_add(self, key, name, value, kind="REG_SZ"):
+        subprocess.run(self.pin + [self.args.wine, "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f"],
                        env=self.env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     # --- one measured run -------------------------------------------------
@@ -162,6 +199,10 @@ class Bench:
         for suffix in (HTTP, HTTPS):
             if program.endswith(suffix):
                 program, scheme = program[:-len(suffix)], suffix
+        for suffix in (OPEN_SQUID, NEGOTIATE_SQUID):
+            if program.endswith(suffix):
+                program = program[:-len(suffix)]
+                self.reg_add(INTERNET_SETTINGS, "ProxyServer", self.proxies[suffix])
         url = self.url(scheme, size, token)
         out = os.path.join(self.work, "out", "body.bin")
         exe = lambda name: os.path.join(self.bench_bin, name)  # noqa: E731
@@ -246,7 +287,7 @@ class Bench:
         self.reg_add(r"HKLM\SOFTWARE\Quillbrook\QBSUITE\Updates", "Description",
                      f"http://127.0.0.1:{self.port}/{STARTUP_BODY}")
         # The start-up needs the request's arrival, which only the benchmark's own server logs.
-        starters = [p for p in self.programs if p in self.updaters or p == BARE]
+        starters = [p for p in self.programs if p in self.updaters or p == BARE or self.args.sign_in]
         for r in range(self.args.startup_runs if starters else 0):
             for program in starters[r % len(starters):] + starters[:r % len(starters)]:
                 token += 1
@@ -370,6 +411,30 @@ def report_https(bench, sizes, load_before, load_after):
     return "\n".join(lines)
 
 
+def report_sign_in(bench, sizes, load_before, load_after):
+    lines = []
+    add = lines.append
+    opened, signed = bench.programs
+    add(f"{bench.args.runs} runs per figure: median (min-max), the two runs alternating. Load average (1 min): "
+        f"{load_before:.2f} at the start, {load_after:.2f} at the end.")
+    add("")
+    add("| Program | Body | Wall s | Peak MiB |")
+    add("|---|---|---|---|")
+    for size in sizes:
+        for p in bench.programs:
+            res = bench.results[(size, p)]
+            add(f"| {p} | {size // MIB} MiB | {span([f['wall'] for f in res])} | {max(f['peak'] for f in res):.1f} |")
+    add("")
+    own = {p: [f["startup"] for f in bench.startup[(STARTUP_BODY, p)]] for p in bench.programs}
+    diff = [b - a for a, b in zip(own[opened], own[signed])]
+    add(f"**Start to request** ({STARTUP_BODY}-byte body, {bench.args.startup_runs} alternating runs), the request's "
+        f"arrival at the server behind the proxy: {opened} {span(own[opened])} ms, {signed} {span(own[signed])} ms; "
+        f"the sign-in, paired: {span(diff)} ms (goal: within 100).")
+    peak = max(f["peak"] for size in sizes for f in bench.results[(size, signed)])
+    add(f"- Peak working set with the sign-in: {peak:.1f} MiB (goal: at most 30).")
+    return "\n".join(lines)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", required=True, help="build directory with bin/ and bench/")
@@ -389,6 +454,8 @@ def main():
     parser.add_argument("--https", action="store_true",
                         help="the platform peers and curl over https and http from nginx (tools/tls-fixture.sh)")
     parser.add_argument("--https-updater", action="store_true", help="with --https: Updater.exe over https too")
+    parser.add_argument("--sign-in", action="store_true",
+                        help="Updater.exe through an open squid and through one that asks for Negotiate")
     parser.add_argument("--run-timeout", type=float, default=600,
                         help="seconds before a program is killed (a program stuck in an error box never ends)")
     args = parser.parse_args()
@@ -401,7 +468,8 @@ def main():
         sizes = bench.run()
     finally:
         bench.stop()
-    text = (report_https if args.https else report)(bench, sizes, load_before, os.getloadavg()[0])
+    text = (report_sign_in if args.sign_in else report_https if args.https else report)(
+        bench, sizes, load_before, os.getloadavg()[0])
     print(text)
     if args.out:
         with open(args.out, "w") as f:

@@ -23,3 +23,18 @@ stop_group() {
     fi
     rm -f "$pidfile"
 }
+
+# $1 free ports on 127.0.0.1, all held at once so that none repeats.
+pick_ports() {
+    python3 -c '
+import socket, sys
+held = [socket.socket() for _ in range(int(sys.argv[1]))]
+for s in held:
+    s.bind(("127.0.0.1", 0))
+print(" ".join(str(s.getsockname()[1]) for s in held))' "$1"
+}
+
+# Whether a server accepts connections on port $1 of 127.0.0.1.
+accepts() {
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}

@@ -218,20 +218,6 @@ CONF
     } >"$dir/nginx.conf"
 }
 
-# Free ports for the nginx blocks, all held at once so that none repeats.
-pick_ports() {
-    python3 -c '
-import socket, sys
-held = [socket.socket() for _ in range(int(sys.argv[1]))]
-for s in held:
-    s.bind(("127.0.0.1", 0))
-print(" ".join(str(s.getsockname()[1]) for s in held))' "$1"
-}
-
-accepts() {
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
-}
-
 start_all() {
     command -v nginx >/dev/null || { echo "nginx is not installed (Debian package nginx-light)" >&2; return 1; }
     command -v openssl >/dev/null || { echo "openssl is not installed" >&2; return 1; }

@@ -6,7 +6,9 @@
 #include "eventlog/LogLines.h"
 #include "framework/File.h"
 #include "framework/Handles.h"
+#include "ProxyAuthHeaders.h"
 #include "ProxyRules.h"
+#include "ProxySignIn.h"
 #include "TlsChannel.h"
 #include "UrlParser.h"
 
@@ -16,12 +18,16 @@ const LogSource kLogSource = ModuleLogSource("HttpInterface");
 const int kMessageSize = 1024;
 const char kUserAgent[] = "Quillbrook Plugin (Win95; 1.0)";
 
-// The dialog is not shown yet while a secure connection is set up, so no
-// user can cancel a server or proxy that accepts and then stays silent:
-// each of its blocking waits is bounded instead.
-const DWORD kSecureSetupTimeoutMs = 15000;
-// A proxy's answer to CONNECT whose header block is longer is taken as it is.
+// The dialog is not shown yet while a connection is set up (a secure one,
+// or the sign-in to a proxy), so no user can cancel a server or proxy that
+// accepts and then stays silent: each of its blocking waits is bounded
+// instead.
+const DWORD kSetupTimeoutMs = 15000;
+// A proxy's answer whose header block is longer is taken as it is; a 407
+// with a longer body is not read, the next leg goes on a new connection.
 const size_t kMaxTunnelAnswer = 64 * 1024;
+// The first request and at most five sign-ins, as WinHTTP bounds them.
+const int kMaxProxyRequests = 6;
 
 } // namespace
 
@@ -90,7 +96,7 @@ int CHttpInterface::Request(const CString& strPath, int& nLength)
 
     std::string strWire(strRequest.GetString(), static_cast<size_t>(strRequest.GetLength()));
     if (m_bSecure) {
-        SetBlockingTimeout(kSecureSetupTimeoutMs);
+        SetBlockingTimeout(kSetupTimeoutMs);
         const LONG nTunnelError = bProxy ? OpenTunnel() : 0;
         if (nTunnelError != 0) {
             SetBlockingTimeout(0);
@@ -134,6 +140,18 @@ int CHttpInterface::Request(const CString& strPath, int& nLength)
         nLength = -1;
         return -1;
     }
+    if (UsesProxy() && !m_bSecure) {
+        // The proxy's answer is read here, so that a 407 is answered with
+        // a sign-in before the owner sees anything of it.
+        SetBlockingTimeout(kSetupTimeoutMs);
+        const LONG nError = ReadProxyAnswer(strRequest);
+        SetBlockingTimeout(0);
+        if (nError != 0) {
+            Close();
+            return FailConnect(nError, m_strProxyHost, nLength);
+        }
+        QueueNotification(FD_READ);
+    }
     return 1;
 }
 
@@ -163,26 +181,111 @@ LONG CHttpInterface::OpenTunnel()
         "CONNECT " + strAuthority + " HTTP/1.0\r\nHost: " + strAuthority + "\r\nUser-Agent: " + kUserAgent + "\r\n\r\n";
     if (Send(strConnect.GetString(), strConnect.GetLength()) == SOCKET_ERROR)
         return ::WSAGetLastError();
-
+    const LONG nError = ReadProxyAnswer(strConnect);
+    if (nError != 0)
+        return nError;
     // After a 2xx the server says nothing before the handshake begins, so
-    // what arrives here is the proxy's answer alone.
-    std::string strAnswer;
-    while (strAnswer.find("\r\n\r\n") == std::string::npos && strAnswer.size() < kMaxTunnelAnswer) {
+    // what arrived is the proxy's answer alone.
+    const int nStatus = StatusOfResponse(m_strHeld);
+    if (nStatus >= 200 && nStatus <= 299) {
+        m_bTunnel = true;
+        m_strHeld.clear();
+    }
+    return 0;
+}
+
+// Reads the proxy's answer to the message just sent, and answers a 407
+// that asks for sign-in with the message again, carrying the sign-in: on
+// the same connection when the proxy keeps it (the 407's body read to its
+// end), on a new one otherwise. The last answer, as far as it came with
+// its header block, is held; a 407 that stands is recorded with the reason
+// of every scheme the proxy offered. 0, or the error number of the
+// exchange.
+LONG CHttpInterface::ReadProxyAnswer(const CString& strMessage)
+{
+    CProxySignIn signIn(m_strProxyHost);
+    std::string answer;
+    for (int nSent = 1;; ++nSent) {
+        LONG nError = ReadAnswerHead(answer);
+        if (nError != 0)
+            return nError;
+        const size_t nHeadEnd = answer.find("\r\n\r\n");
+        const CString strHead(answer.substr(0, nHeadEnd).c_str());
+        uint64_t nBodyLength = 0;
+        const bool bKept = nHeadEnd != std::string::npos && ProxyKeepsConnection(strHead, nBodyLength) &&
+                           nBodyLength <= kMaxTunnelAnswer;
+        std::string authorization;
+        if (StatusOfResponse(answer) != 407 || nSent == kMaxProxyRequests ||
+            !signIn.Answer(ProxyChallengesOf(strHead), bKept, authorization)) {
+            if (StatusOfResponse(answer) == 407) {
+                const std::string text = "Sign-in to the proxy " + std::string(m_strProxyHost) +
+                                         " failed: " + signIn.Failures();
+                LogEvent(&kLogSource, 0, text.substr(0, kMessageSize - 1).c_str(), LOG_LINE_PROXY_SIGN_IN_FAILED);
+            }
+            m_strHeld = std::move(answer);
+            return 0;
+        }
+        const size_t nAnswerEnd = nHeadEnd + 4 + static_cast<size_t>(nBodyLength);
+        const bool bWhole = bKept && ReadAnswerBody(answer, nAnswerEnd) == 0;
+        // What came after the 407 on the kept connection belongs to the next answer.
+        answer = bWhole ? answer.substr(nAnswerEnd) : std::string();
+        nError = bWhole ? 0 : Reconnect();
+        if (nError != 0)
+            return nError;
+        const CString strRetry = WithSignIn(strMessage, authorization);
+        if (Send(strRetry.GetString(), strRetry.GetLength()) == SOCKET_ERROR)
+            return ::WSAGetLastError();
+    }
+}
+
+// Up to the end of the header block, or what came before the proxy closed.
+LONG CHttpInterface::ReadAnswerHead(std::string& answer)
+{
+    while (answer.find("\r\n\r\n") == std::string::npos && answer.size() < kMaxTunnelAnswer) {
         char buffer[1024];
         const int nRead = CNotifySocket::Receive(buffer, sizeof(buffer), 0);
         if (nRead == SOCKET_ERROR)
             return ::WSAGetLastError();
         if (nRead == 0)
             break;
-        strAnswer.append(buffer, static_cast<size_t>(nRead));
+        answer.append(buffer, static_cast<size_t>(nRead));
     }
-
-    const int nStatus = StatusOfResponse(strAnswer);
-    if (nStatus >= 200 && nStatus <= 299)
-        m_bTunnel = true;
-    else
-        m_strHeld = std::move(strAnswer);
     return 0;
+}
+
+// The rest of an answer up to nTotal bytes; non-zero when the proxy ended
+// the connection before.
+LONG CHttpInterface::ReadAnswerBody(std::string& answer, size_t nTotal)
+{
+    while (answer.size() < nTotal) {
+        char buffer[4096];
+        const int nRead = CNotifySocket::Receive(buffer, sizeof(buffer), 0);
+        if (nRead == SOCKET_ERROR)
+            return ::WSAGetLastError();
+        if (nRead == 0)
+            return WSAECONNRESET;
+        answer.append(buffer, static_cast<size_t>(nRead));
+    }
+    return 0;
+}
+
+// A new connection to the proxy, for the next leg of a sign-in.
+LONG CHttpInterface::Reconnect()
+{
+    Close();
+    Create();
+    return Connect(m_strProxyHost, static_cast<UINT>(m_nProxyPort)) ? 0 : ::WSAGetLastError();
+}
+
+// The message with the sign-in's header line before its blank line, and
+// the request to keep the connection, without which squid closes it after
+// a 407 and a sign-in of two legs cannot work.
+CString CHttpInterface::WithSignIn(const CString& strMessage, const std::string& authorization)
+{
+    CString strRetry = strMessage.Left(strMessage.GetLength() - 2);
+    if (strMessage.Find("\r\nProxy-Connection: ") < 0)
+        strRetry += "Proxy-Connection: Keep-Alive\r\n";
+    return strRetry + "Proxy-Authorization: " + authorization.c_str() + "\r\n\r\n";
 }
 
 bool CHttpInterface::IsEndConfirmed() const { return !m_pTls || m_pTls->IsClosedByServer(); }

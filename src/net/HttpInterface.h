@@ -48,6 +48,11 @@ public:
 private:
     int FailConnect(int nError, const CString& strHost, int& nLength);
     LONG OpenTunnel();
+    LONG ReadProxyAnswer(const CString& strMessage);
+    LONG ReadAnswerHead(std::string& answer);
+    LONG ReadAnswerBody(std::string& answer, size_t nTotal);
+    LONG Reconnect();
+    static CString WithSignIn(const CString& strMessage, const std::string& authorization);
     int OpenRecords(int nFlags);
     int TakeHeld(void* lpBuf, int nBufLen);
     size_t HeldCount() const { return m_strHeld.size() - m_nHeldOffset; }

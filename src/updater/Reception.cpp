@@ -9,11 +9,11 @@
 #include <cstring>
 #include <new>
 
-#include "ResponseHeaders.h"
 #include "eventlog/EventLog.h"
 #include "eventlog/LogLines.h"
 #include "framework/Handles.h"
 #include "net/HttpInterface.h"
+#include "net/ResponseHeaders.h"
 
 namespace {
 

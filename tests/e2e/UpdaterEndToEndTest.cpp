@@ -244,6 +244,52 @@ TEST_F(UpdaterEndToEnd, ProxyScriptIsAskedInAProcessThatCannotTakeTheProgramDown
     }
 }
 
+// The program through squid asking for Negotiate: signed in with the
+// user's Kerberos ticket; without one the 407 stands, with the record that
+// says why, in a few seconds.
+TEST_F(UpdaterEndToEnd, NegotiateSignInToTheProxyWithTheUsersTicket)
+{
+    const int nProxyPort = AuthProxyPortOf("negotiate");
+    ASSERT_NE(nProxyPort, 0) << "no sign-in proxies: run through ctest, which starts them";
+    const std::string program = ReadWholeFile(WindowsPath(MARK_EXE));
+    ScriptedServer server(Answering(Response200(program)));
+    ServeFrom(server.Port());
+    ProxySettings settings(1, "localhost:" + std::to_string(nProxyPort));
+    // The user's ticket cache, as the test command's KRB5CCNAME names it.
+    const char* pszDir = std::getenv("AUTH_FIXTURE_DIR");
+    ASSERT_NE(pszDir, nullptr);
+    const std::string cache = WindowsPath(std::string(pszDir) + "/krb5cc");
+    ASSERT_TRUE(FileExists(cache)) << cache;
+    for (const bool bTicket : {true, false}) {
+        SCOPED_TRACE(bTicket ? "with the ticket" : "without a ticket");
+        DeleteFileA(install.Log().c_str());
+        if (!bTicket) {
+            ASSERT_TRUE(MoveFileA(cache.c_str(), (cache + ".away").c_str()));
+        }
+        const DWORD nStart = GetTickCount();
+        const ProgramRun run = Run("/run");
+        if (!bTicket) {
+            ASSERT_TRUE(MoveFileA((cache + ".away").c_str(), cache.c_str()));
+        }
+
+        ASSERT_TRUE(run.bEnded);
+        EXPECT_LT(GetTickCount() - nStart, 10000u);
+        if (bTicket) {
+            ExpectStored(run, UpdateProgram(), program);
+            EXPECT_TRUE(WaitForStart()) << "the update program did not start";
+            continue;
+        }
+        EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kHttpError));
+        ASSERT_TRUE(BoxCountIs(run.boxes, 1));
+        EXPECT_EQ(run.boxes[0].text, "No updates are currently available");
+        const std::vector<LogRecord> log = Log();
+        ASSERT_EQ(log.size(), 2u);
+        EXPECT_EQ(log[0].line, LOG_LINE_PROXY_SIGN_IN_FAILED);
+        EXPECT_EQ(log[0].text.rfind("Sign-in to the proxy localhost failed: Negotiate: ", 0), 0u) << log[0].text;
+        EXPECT_EQ(log[1].line, LOG_LINE_HTTP_ERROR);
+    }
+}
+
 // The suite's settings as its 32-bit installer writes them on 64-bit
 // Windows, with nothing in the native view.
 TEST_F(UpdaterEndToEnd, SettingsOfA32BitInstallerAreFound)

@@ -4,9 +4,23 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
+#include <vector>
 
+#include "net/ProxyAuthHeaders.h"
 #include "net/ProxyRules.h"
+
+// Found by argument-dependent lookup, so beside the global type.
+bool operator==(const ProxyChallenge& a, const ProxyChallenge& b)
+{
+    return a.scheme == b.scheme && a.token == b.token;
+}
+
+std::ostream& operator<<(std::ostream& out, const ProxyChallenge& challenge)
+{
+    return out << "{" << challenge.scheme << ", " << challenge.token << "}";
+}
 
 namespace {
 
@@ -199,6 +213,92 @@ TEST(ProxyAnswerStatus, ReadFromTheStatusLineOfAWholeHeaderBlock)
     for (const StatusCase& row : rows) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(StatusOfResponse(row.response), row.status);
+    }
+}
+
+struct ChallengeCase {
+    const char* name;
+    const char* headers; // the header block without its blank line
+    std::vector<ProxyChallenge> challenges;
+};
+
+TEST(ProxyChallenges, EveryLineAndEveryCommaSeparatedChallenge)
+{
+    const ChallengeCase rows[] = {
+        {"squid's three lines",
+         "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Negotiate\r\n"
+         "Proxy-Authenticate: NTLM\r\nProxy-Authenticate: Basic realm=\"Squid proxy-caching web server\"",
+         {{"Negotiate", ""}, {"NTLM", ""}, {"Basic", "realm=\"Squid proxy-caching web server\""}}},
+        {"one line, commas, parameters",
+         "HTTP/1.0 407 x\r\nproxy-authenticate: Basic realm=\"a, b\", charset=\"UTF-8\", NTLM, negotiate",
+         {{"Basic", "realm=\"a, b\", charset=\"UTF-8\""}, {"NTLM", ""}, {"negotiate", ""}}},
+        {"a challenge with a token",
+         "HTTP/1.0 407 x\r\nPROXY-AUTHENTICATE:  NTLM TlRMTVNTUAACAAAADAAMADgAAAA=  ",
+         {{"NTLM", "TlRMTVNTUAACAAAADAAMADgAAAA="}}},
+        {"escaped quote in a realm",
+         "HTTP/1.0 407 x\r\nProxy-Authenticate: Basic realm=\"say \\\", hi\"\r\nProxy-Authenticate: Digest",
+         {{"Basic", "realm=\"say \\\", hi\""}, {"Digest", ""}}},
+        {"parameter without a challenge, empty items",
+         "HTTP/1.0 407 x\r\nProxy-Authenticate: realm=\"x\", , Basic",
+         {{"Basic", ""}}},
+        {"other lines and the status line are not challenges",
+         "HTTP/1.0 407 Proxy-Authenticate: Basic\r\nWWW-Authenticate: Basic\r\nX-Proxy-Authenticate: NTLM", {}},
+        {"none", "HTTP/1.0 407 x\r\nContent-Length: 0", {}},
+    };
+    for (const ChallengeCase& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(ProxyChallengesOf(row.headers), row.challenges);
+    }
+}
+
+TEST(ProxyChallenges, KeptConnectionNeedsALengthAndNoClose)
+{
+    const struct {
+        const char* headers;
+        bool bKept;
+        uint64_t nLength;
+    } rows[] = {
+        {"HTTP/1.1 407 x\r\nContent-Length: 3437\r\nConnection: keep-alive", true, 3437},
+        {"HTTP/1.0 407 x\r\nContent-Length: 0", true, 0},
+        {"HTTP/1.0 407 x\r\nContent-Length: 10\r\nConnection: Close", false, 10},
+        {"HTTP/1.0 407 x\r\nContent-Length: 10\r\nProxy-Connection: keep-alive, close", false, 10},
+        {"HTTP/1.0 407 x\r\nConnection: keep-alive", false, 0},
+        {"HTTP/1.0 407 x\r\nContent-Length: 10\r\nContent-Length: 11", false, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.headers);
+        uint64_t nLength = 0;
+        EXPECT_EQ(ProxyKeepsConnection(row.headers, nLength), row.bKept);
+        if (row.bKept) {
+            EXPECT_EQ(nLength, row.nLength);
+        }
+    }
+}
+
+TEST(ProxyChallenges, Base64BothWays)
+{
+    const struct {
+        std::string bytes;
+        const char* text;
+    } rows[] = {
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"suiteuser:Suite-Pass-1", "c3VpdGV1c2VyOlN1aXRlLVBhc3MtMQ=="},
+        {std::string("\0\xff\xfe\x80", 4), "AP/+gA=="},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        EXPECT_EQ(Base64Of(row.bytes), row.text);
+        std::string bytes = "left over";
+        EXPECT_TRUE(BytesOfBase64(row.text, bytes));
+        EXPECT_EQ(bytes, row.bytes);
+    }
+    std::string bytes;
+    for (const char* pszBad : {"Zg=", "Z===", "Zg==Zg==", "Zm9v!", "Zm 9", "=Zm9"}) {
+        SCOPED_TRACE(pszBad);
+        EXPECT_FALSE(BytesOfBase64(pszBad, bytes));
     }
 }
 

@@ -15,7 +15,8 @@
 
 #include "framework/CString.h"
 #include "net/UrlParser.h"
-#include "updater/ResponseHeaders.h"
+#include "net/ResponseHeaders.h"
+#include "net/ProxyAuthHeaders.h"
 #include "net/ProxyRules.h"
 #ifdef _WIN32
 #include "net/HttpInterface.h"
@@ -63,6 +64,7 @@ const char* const kHeaderPieces[] = {
     "HTTP/1.0", " ", "200", "OK", "\r\n", "\r", "\n", "Content-Length: ", "Content-Length:", "content-length: ",
     "-", "+", "5", "99999999999", "2147483647", "2147483648", "-2147483648", "4294967295", "abc", "0", "\t",
     "X-Content-Length: 7", "Server: x", ":", "\r\n\r\n", "\xff", "  ", "\r\nCONTENT-LENGTH:", "18446744073709551616",
+    "\r\nProxy-Authenticate: ", "Negotiate", "NTLM ", "Basic realm=\"", "\"", ",", "=", "\\", "\r\nConnection: close",
 };
 
 template <size_t N>
@@ -177,6 +179,25 @@ void CheckProxySplit(Rng& rng, const std::string& setting)
         Check(setting.rfind(proxyHost, 0) == 0, "a setting without entries is the entry", setting);
 }
 
+// A proxy's challenges and the Base64 of its tokens.
+void CheckSignInTexts(Rng& rng, const std::string& headers)
+{
+    for (const ProxyChallenge& challenge : ProxyChallengesOf(headers.c_str())) {
+        Check(!challenge.scheme.empty() && challenge.scheme.find_first_of(" \t=,") == std::string::npos,
+              "a scheme is one word", headers);
+        Check(headers.find(challenge.scheme) != std::string::npos, "the scheme comes from the block", headers);
+    }
+    uint64_t nLength = 0;
+    if (ProxyKeepsConnection(headers.c_str(), nLength))
+        Check(ContainsNoCase(headers, "content-length"), "kept only with a length", headers);
+    std::string bytes;
+    for (unsigned i = rng.Below(40); i > 0; --i)
+        bytes += static_cast<char>(rng.Next());
+    std::string decoded;
+    Check(BytesOfBase64(Base64Of(bytes), decoded) && decoded == bytes, "Base64 both ways", bytes);
+    BytesOfBase64(headers, decoded);
+}
+
 #ifdef _WIN32
 // The request of a direct connection, and the same inside a tunnel.
 void CheckRequest(Rng& rng, const std::string& path)
@@ -244,6 +265,7 @@ int main(int argc, char** argv)
         CheckUrl(url);
         const std::string headers = Compose(rng, kHeaderPieces, 16);
         CheckHeaders(headers);
+        CheckSignInTexts(rng, headers);
         CheckString(rng, rng.Below(2) ? url : headers);
         CheckBypassAndScript(rng, Compose(rng, kBypassPieces, 8), Compose(rng, kAnswerPieces, 8));
         CheckProxySplit(rng, Compose(rng, kProxyPieces, 8));

@@ -15,3 +15,16 @@ std::string TlsFixtureFolder();
 // ("good", "other-name", "expired", "self-signed", "untrusted-ca", "plain",
 // "origin"); 0 when there is none.
 int TlsPortOf(const std::string& strName);
+
+// The proxies that ask for sign-in (tools/auth-fixture.sh), by their name in
+// auth.ports, which the folder AUTH_FIXTURE_DIR holds: "negotiate", "ntlm",
+// "basic", or "all" (the three offered in one answer); 0 when there is none.
+int AuthProxyPortOf(const std::string& strName);
+
+// The one account those proxies admit: a user of the Kerberos realm, whose
+// ticket the fixture keeps in the cache that KRB5CCNAME names, and the same
+// name and password for NTLM (in its domain) and for basic sign-in.
+extern const char* const kAuthUser;
+extern const char* const kAuthPassword;
+extern const char* const kAuthRealm;
+extern const char* const kAuthNtlmDomain;

@@ -133,17 +133,23 @@ void ScriptedServer::Play(SOCKET hConnection, int nIndex)
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_connections[static_cast<size_t>(nIndex)].received.size();
     };
+    // Where the requests that earlier steps read end: a later ReadRequest
+    // waits for a request of its own.
+    size_t nRequestsEnd = 0;
     for (const ServerStep& step : m_script) {
         if (m_bStop)
             break;
         const DWORD nStart = GetTickCount();
         const auto timeLeft = [&] { return static_cast<int>(step.nMs) - static_cast<int>(GetTickCount() - nStart); };
         switch (step.kind) {
-        case ServerStep::kReadRequest:
-            while (received().find("\r\n\r\n") == std::string::npos && receivedSize() < 65536 && timeLeft() > 0 &&
-                   !m_bStop && ReadSome(hConnection, nIndex, 50)) {
+        case ServerStep::kReadRequest: {
+            while (received().find("\r\n\r\n", nRequestsEnd) == std::string::npos && receivedSize() < 65536 &&
+                   timeLeft() > 0 && !m_bStop && ReadSome(hConnection, nIndex, 50)) {
             }
+            const size_t nEnd = received().find("\r\n\r\n", nRequestsEnd);
+            nRequestsEnd = nEnd == std::string::npos ? receivedSize() : nEnd + 4;
             break;
+        }
         case ServerStep::kReceive: {
             const size_t nTarget = receivedSize() + step.nBytes;
             while (receivedSize() < nTarget && timeLeft() > 0 && !m_bStop && ReadSome(hConnection, nIndex, 50)) {

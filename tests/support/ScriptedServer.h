@@ -20,7 +20,8 @@ int RefusingPort();
 struct ServerStep {
     enum Kind { kReadRequest, kReceive, kSend, kSleep, kClose, kReset, kWaitForClientClose };
 
-    // Reads until the end of a header block ("\r\n\r\n"), at most 64 KiB, 5 s.
+    // Reads until the end of a header block ("\r\n\r\n") after those that
+    // earlier steps read, at most 64 KiB, 5 s.
     static ServerStep ReadRequest() { return {kReadRequest, {}, 5000, 0}; }
     // Reads exactly nBytes (or until the client closes or nMs pass).
     static ServerStep Receive(size_t nBytes, int nMs = 10000) { return {kReceive, {}, nMs, nBytes}; }

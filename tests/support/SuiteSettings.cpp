@@ -170,3 +170,34 @@ void ProxySettings::Restore(const char* pszName, const Saved& saved)
     else
         Remove(pszName);
 }
+
+namespace {
+
+std::wstring WideOf(const std::string& text)
+{
+    return std::wstring(text.begin(), text.end());
+}
+
+} // namespace
+
+SavedCredential::SavedCredential(DWORD nType, const std::string& target, const std::string& user,
+                                 const std::string& password)
+    : m_nType(nType), m_target(WideOf(target))
+{
+    std::wstring wideUser = WideOf(user);
+    std::wstring widePassword = WideOf(password);
+    CREDENTIALW credential = {};
+    credential.Type = nType;
+    credential.TargetName = m_target.data();
+    credential.UserName = wideUser.data();
+    credential.CredentialBlobSize = static_cast<DWORD>(widePassword.size() * sizeof(wchar_t));
+    credential.CredentialBlob = reinterpret_cast<BYTE*>(widePassword.data());
+    credential.Persist = CRED_PERSIST_LOCAL_MACHINE;
+    if (!CredWriteW(&credential, 0))
+        ADD_FAILURE() << "CredWriteW failed: " << GetLastError();
+}
+
+SavedCredential::~SavedCredential()
+{
+    CredDeleteW(m_target.c_str(), m_nType, 0);
+}

@@ -6,6 +6,7 @@
 // scope and put back after it (ProxySettings).
 
 #include <windows.h>
+#include <wincred.h>
 
 #include <optional>
 #include <string>
@@ -66,4 +67,20 @@ private:
     Saved m_server;
     Saved m_override;
     Saved m_autoConfigUrl;
+};
+
+// A credential saved for the current user as cmdkey saves it, for the
+// object's lifetime: CRED_TYPE_GENERIC ("cmdkey /generic:HOST") or
+// CRED_TYPE_DOMAIN_PASSWORD ("cmdkey /add:HOST"), the password as UTF-16LE
+// without a terminator.
+class SavedCredential {
+public:
+    SavedCredential(DWORD nType, const std::string& target, const std::string& user, const std::string& password);
+    ~SavedCredential();
+    SavedCredential(const SavedCredential&) = delete;
+    SavedCredential& operator=(const SavedCredential&) = delete;
+
+private:
+    DWORD m_nType;
+    std::wstring m_target;
 };

@@ -14,7 +14,7 @@
 #include "TransferTestSupport.h"
 #include "eventlog/LogLines.h"
 #include "net/NetTestSupport.h"
-#include "updater/ResponseHeaders.h"
+#include "net/ResponseHeaders.h"
 #include "support/BoxWatcher.h"
 
 namespace {

@@ -17,8 +17,10 @@
 #include "TransferTestSupport.h"
 #include "eventlog/LogLines.h"
 #include "net/HttpInterface.h"
+#include "net/ProxyAuthHeaders.h"
 #include "net/NetTestSupport.h"
 #include "support/BoxWatcher.h"
+#include "support/Fixtures.h"
 #include "support/ScriptedServer.h"
 #include "support/Waits.h"
 
@@ -986,5 +988,177 @@ TEST_F(Transfer, BypassListDecidesBetweenTheProxyAndADirectConnection)
         EXPECT_TRUE(run.records.empty());
         EXPECT_TRUE(ReadWholeFile(DestOf(false)) == body);
         EXPECT_EQ(CameThroughSquid(origin), !row.bListed) << origin.Request();
+    }
+}
+
+// A proxy that asks for sign-in, played by a scripted server, with the
+// Basic credential saved for it: the retry on the connection the proxy
+// kept, or on a new one after a 407 that closed it.
+TEST_F(Transfer, ProxySignInRetriesOnTheKeptOrANewConnection)
+{
+    const std::string body = MarkProgramBytes();
+    const std::string challenge = "HTTP/1.0 407 Proxy Authentication Required\r\n"
+                                  "Proxy-Authenticate: Digest realm=\"corp\", nonce=\"x\"\r\n"
+                                  "Proxy-Authenticate: Basic realm=\"corp\"\r\n";
+    const std::string page = "<html>sign in</html>";
+    const std::string basic = "Proxy-Authorization: Basic " + Base64Of("suiteuser:Suite-Pass-1") + "\r\n";
+    struct Row {
+        const char* pszName;
+        std::vector<ServerStep> script; // played for every connection
+        int nOutcome;
+        int nConnections;
+        const char* pszFailures; // of the sign-in record; none when the update came
+    };
+    const Row rows[] = {
+        {"kept connection",
+         {ServerStep::ReadRequest(),
+          ServerStep::Send(challenge + "Content-Length: " + std::to_string(page.size()) +
+                           "\r\nConnection: keep-alive\r\n\r\n" + page),
+          ServerStep::ReadRequest(), ServerStep::Send(Ok(body)), ServerStep::WaitForClientClose(5000)},
+         OUTCOME_COMPLETED, 1, nullptr},
+        {"closed after the 407, refused again",
+         {ServerStep::ReadRequest(), ServerStep::Send(challenge + "Connection: close\r\n\r\n" + page),
+          ServerStep::Close()},
+         OUTCOME_HTTP_ERROR, 2, "Basic: refused; Digest: not supported"},
+    };
+    SavedCredential credential(CRED_TYPE_GENERIC, "127.0.0.1", "suiteuser", "Suite-Pass-1");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        const std::string dest = DestOf(true);
+        DeleteFileA(dest.c_str());
+        ScriptedServer proxy(row.script);
+        ProxySettings settings(1, ProxyOn(proxy.Port()));
+        PointAt(true, RefusingPort());
+
+        const RunResult run = RunDialog(true);
+
+        EXPECT_EQ(run.nOutcome, row.nOutcome) << DescribeBoxes(run.boxes) << (run.records.empty() ? "" : run.records[0].text);
+        ASSERT_TRUE(WaitUntil([&] { return proxy.Connections() == row.nConnections; }, 5000));
+        // The first request as ever, the retry with the sign-in and the
+        // request to keep the connection.
+        const std::string first = proxy.Request(0).substr(0, proxy.Request(0).find("\r\n\r\n") + 4);
+        EXPECT_EQ(first.find("Proxy-Authorization"), std::string::npos) << first;
+        const std::string retry = row.nConnections == 1 ? proxy.Request(0).substr(first.size()) : proxy.Request(1);
+        EXPECT_NE(retry.find("\r\nProxy-Connection: Keep-Alive\r\n" + basic + "\r\n"), std::string::npos) << retry;
+        if (row.nOutcome == OUTCOME_COMPLETED) {
+            EXPECT_TRUE(ReadWholeFile(dest) == body);
+            EXPECT_TRUE(run.records.empty());
+            EXPECT_TRUE(WaitForMark(dest, kLaunchWaitMs));
+        } else {
+            EXPECT_FALSE(FileExists(dest));
+            ASSERT_EQ(LinesOf(run.records), (std::vector<int>{LOG_LINE_PROXY_SIGN_IN_FAILED, LOG_LINE_HTTP_ERROR}));
+            EXPECT_EQ(run.records[0].level, 0);
+            EXPECT_EQ(run.records[0].module, "HttpInterface");
+            EXPECT_EQ(run.records[0].text, "Sign-in to the proxy 127.0.0.1 failed: " + std::string(row.pszFailures));
+            EXPECT_EQ(run.records[1].text, "HTTP error 407 when retrieving " + dest);
+        }
+    }
+}
+
+// Squid asking for sign-in as enterprise proxies do (the sign-in fixture):
+// Negotiate with the user's Kerberos ticket (the test command's
+// KRB5CCNAME), NTLM with the Windows credential saved for the proxy's host,
+// Basic with the generic one; requests and tunnels alike.
+TEST_F(Transfer, SignInToSquidWithTheUsersCredentials)
+{
+    ASSERT_NE(AuthProxyPortOf("all"), 0) << "no sign-in proxies: run through ctest, which starts them";
+    const int nTlsPort = TlsPortOf("good");
+    ASSERT_NE(nTlsPort, 0) << "no TLS servers: run through ctest, which starts them";
+    const std::string program = MarkProgramBytes();
+    ASSERT_TRUE(WriteWholeFile(TlsFixtureFolder() + "\\www\\Update.exe", program));
+    std::string large(4 << 20, '\0');
+    for (size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>(i * 7 + i / 4093);
+    enum Saved { kNothing, kNtlm, kBasic, kWrongNtlm, kWrongBasic };
+    const std::string kerberos = std::string(kAuthUser) + "@" + kAuthRealm;
+    const std::string windows = std::string(kAuthNtlmDomain) + "\\\\" + kAuthUser; // squid escapes the '\\'
+    const char* const kKerberos = kerberos.c_str();
+    const char* const kWindows = windows.c_str();
+    // The lines of a sign-in squid's access log that name the request and the user.
+    const auto loggedFor = [](const char* pszProxy, const std::string& request, const char* pszUser) {
+        const char* pszDir = std::getenv("AUTH_FIXTURE_DIR");
+        const std::string log =
+            pszDir ? ReadWholeFile(WindowsPath(std::string(pszDir) + "/squid-" + pszProxy + "-access.log")) : "";
+        int nCount = 0;
+        const std::string entry = " " + request + " " + pszUser + " ";
+        for (size_t n = log.find(entry); n != std::string::npos; n = log.find(entry, n + 1))
+            ++nCount;
+        return nCount;
+    };
+    struct Row {
+        const char* pszName;
+        const char* pszProxy; // its name in the fixture's ports
+        bool bTunnel;         // an https URL on the TLS fixture
+        Saved saved;
+        bool bLarge;
+        const char* pszFailures; // when the 407 stands: the sign-in record's reasons
+        const char* pszUser;     // otherwise: whom squid's access log names, which tells the scheme
+    };
+    const Row rows[] = {
+        {"Negotiate", "negotiate", false, kNothing, false, nullptr, kKerberos},
+        {"Negotiate, tunnel", "negotiate", true, kNothing, false, nullptr, kKerberos},
+        // A page, not a program: description mode.
+        {"Negotiate, a large body ends at its length", "negotiate", false, kNothing, true, nullptr, kKerberos},
+        {"NTLM", "ntlm", false, kNtlm, false, nullptr, kWindows},
+        {"NTLM, tunnel", "ntlm", true, kNtlm, false, nullptr, kWindows},
+        {"Basic", "basic", false, kBasic, false, nullptr, kAuthUser},
+        {"Basic, tunnel", "basic", true, kBasic, false, nullptr, kAuthUser},
+        // Negotiate first, though a Basic credential is saved.
+        {"all three offered", "all", false, kBasic, false, nullptr, kKerberos},
+        {"Basic, wrong password", "basic", false, kWrongBasic, false, "Basic: refused", nullptr},
+        {"Basic, nothing saved", "basic", true, kNothing, false, "Basic: no saved credential", nullptr},
+        {"NTLM, wrong password", "ntlm", false, kWrongNtlm, false, "NTLM: ", nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        const bool bRunMode = !row.bLarge;
+        const std::string dest = DestOf(bRunMode);
+        DeleteFileA(dest.c_str());
+        DeleteFileA((dest + ".mark").c_str());
+        const std::string& body = row.bLarge ? large : program;
+        ScriptedServer origin(Answering(Ok(body)));
+        const std::string url = row.bTunnel ? "https://localhost:" + std::to_string(nTlsPort) + "/Update.exe"
+                                            : UrlOf(origin.Port(), "/update/Update.exe");
+        const std::string other = UrlOf(RefusingPort(), "/none");
+        Set(kUpdatesKey, "Source", bRunMode ? url : other);
+        Set(kUpdatesKey, "Description", bRunMode ? other : url);
+        ProxySettings settings(1, "localhost:" + std::to_string(AuthProxyPortOf(row.pszProxy)));
+        const bool bWrong = row.saved == kWrongNtlm || row.saved == kWrongBasic;
+        const std::string password = bWrong ? "not the password" : kAuthPassword;
+        std::optional<SavedCredential> credential;
+        if (row.saved == kNtlm || row.saved == kWrongNtlm)
+            credential.emplace(CRED_TYPE_DOMAIN_PASSWORD, "localhost",
+                               std::string(kAuthNtlmDomain) + "\\" + kAuthUser, password);
+        else if (row.saved == kBasic || row.saved == kWrongBasic)
+            credential.emplace(CRED_TYPE_GENERIC, "localhost", kAuthUser, password);
+
+        const std::string request = row.bTunnel ? "localhost:" + std::to_string(nTlsPort) : url;
+        const int nLoggedBefore = row.pszUser ? loggedFor(row.pszProxy, request, row.pszUser) : 0;
+
+        const DWORD nStart = GetTickCount();
+        const RunResult run = RunDialog(bRunMode);
+        EXPECT_LT(GetTickCount() - nStart, 10000u);
+
+        if (!row.pszFailures) {
+            EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED)
+                << DescribeBoxes(run.boxes) << (run.records.empty() ? "" : run.records[0].text);
+            EXPECT_TRUE(BoxCountIs(run.boxes, 0));
+            EXPECT_TRUE(run.records.empty());
+            EXPECT_TRUE(ReadWholeFile(dest) == body) << "stored " << ReadWholeFile(dest).size();
+            EXPECT_TRUE(WaitUntil([&] { return loggedFor(row.pszProxy, request, row.pszUser) > nLoggedBefore; }, 5000))
+                << request << " by " << row.pszUser;
+            if (bRunMode) {
+                EXPECT_TRUE(WaitForMark(dest, kLaunchWaitMs));
+            }
+        } else {
+            EXPECT_EQ(run.nOutcome, OUTCOME_HTTP_ERROR);
+            ASSERT_TRUE(BoxCountIs(run.boxes, 1));
+            EXPECT_EQ(run.boxes[0].text, kNoUpdatesText);
+            ASSERT_EQ(LinesOf(run.records), (std::vector<int>{LOG_LINE_PROXY_SIGN_IN_FAILED, LOG_LINE_HTTP_ERROR}));
+            const std::string prefix = "Sign-in to the proxy localhost failed: " + std::string(row.pszFailures);
+            EXPECT_EQ(run.records[0].text.rfind(prefix, 0), 0u) << run.records[0].text;
+            EXPECT_EQ(run.records[1].text, "HTTP error 407 when retrieving " + dest);
+            EXPECT_FALSE(FileExists(dest));
+        }
     }
 }

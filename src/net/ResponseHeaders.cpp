@@ -66,14 +66,17 @@ bool ParseLength(std::string_view value, uint64_t* pnLength)
     return true;
 }
 
-bool IsContentLengthName(std::string_view name)
+char Lower(char ch)
 {
-    static const char kName[] = "content-length";
-    if (name.size() != sizeof(kName) - 1)
+    return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
+}
+
+bool EqualsNoCase(std::string_view text, std::string_view word)
+{
+    if (text.size() != word.size())
         return false;
-    for (size_t i = 0; i < name.size(); ++i) {
-        const char ch = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] - 'A' + 'a') : name[i];
-        if (ch != kName[i])
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (Lower(text[i]) != Lower(word[i]))
             return false;
     }
     return true;
@@ -83,9 +86,23 @@ bool IsContentLengthName(std::string_view name)
 
 bool AnnouncedLengthOf(const CString& strHeaders, uint64_t* pnLength)
 {
-    const std::string_view block(strHeaders.GetString(), static_cast<size_t>(strHeaders.GetLength()));
-    bool bFound = false;
+    const std::vector<std::string> values = HeaderValuesOf(strHeaders, "Content-Length");
     uint64_t nAnnounced = 0;
+    for (size_t i = 0; i < values.size(); ++i) {
+        uint64_t nLength = 0;
+        if (!ParseLength(values[i], &nLength) || (i > 0 && nLength != nAnnounced))
+            return false;
+        nAnnounced = nLength;
+    }
+    if (!values.empty())
+        *pnLength = nAnnounced;
+    return !values.empty();
+}
+
+std::vector<std::string> HeaderValuesOf(const CString& strHeaders, const char* pszName)
+{
+    const std::string_view block(strHeaders.GetString(), static_cast<size_t>(strHeaders.GetLength()));
+    std::vector<std::string> values;
     // The status line is not a header line.
     size_t nLineStart = block.find("\r\n");
     while (nLineStart != std::string_view::npos) {
@@ -95,16 +112,15 @@ bool AnnouncedLengthOf(const CString& strHeaders, uint64_t* pnLength)
                                                                    ? std::string_view::npos
                                                                    : nLineEnd - nLineStart);
         const size_t nColon = line.find(':');
-        if (nColon != std::string_view::npos && IsContentLengthName(line.substr(0, nColon))) {
-            uint64_t nLength = 0;
-            if (!ParseLength(line.substr(nColon + 1), &nLength) || (bFound && nLength != nAnnounced))
-                return false;
-            bFound = true;
-            nAnnounced = nLength;
+        if (nColon != std::string_view::npos && EqualsNoCase(line.substr(0, nColon), pszName)) {
+            std::string_view value = line.substr(nColon + 1);
+            while (!value.empty() && IsBlank(value.front()))
+                value.remove_prefix(1);
+            while (!value.empty() && IsBlank(value.back()))
+                value.remove_suffix(1);
+            values.emplace_back(value);
         }
         nLineStart = nLineEnd;
     }
-    if (bFound)
-        *pnLength = nAnnounced;
-    return bFound;
+    return values;
 }

@@ -1,11 +1,13 @@
 #pragma once
-// Reading the fields the updater needs from a response's header block (the
-// block without its terminating blank line). The status code and the
-// Content-Length that moves the progress bar are plain, case-sensitive text
-// searches with numbers as atoi reads them; the length that may end a
-// response early is read strictly.
+// Reading the fields of a response's header block (the block without its
+// terminating blank line). The status code and the Content-Length that
+// moves the progress bar are plain, case-sensitive text searches with
+// numbers as atoi reads them; the length that may end a response early is
+// read strictly, as are the fields the connection itself reads.
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "framework/CString.h"
 
@@ -22,3 +24,7 @@ int ContentLengthOf(const CString& strHeaders);
 // optional blanks, and all such lines agree. false when there is no such
 // line, or one of them is not of that form, or they differ.
 bool AnnouncedLengthOf(const CString& strHeaders, uint64_t* pnLength);
+
+// The values of every header line with the name (any letter case), in
+// their order, blanks around them removed.
+std::vector<std::string> HeaderValuesOf(const CString& strHeaders, const char* pszName);
