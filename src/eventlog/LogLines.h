@@ -3,6 +3,8 @@
 // number per report site, which the suite's log readers know it by.
 
 enum LogLine {
+    LOG_LINE_POLICY_IGNORED = 212,     // UpdaterDlg: "The policy value %s under %s is ignored: %s"
+    LOG_LINE_UPDATES_TURNED_OFF = 217, // UpdaterDlg: string 110
     LOG_LINE_WRITE_ERROR = 335,        // UpdaterDlg: "Error writing to %s: %s"
     LOG_LINE_CONNECT_ERROR = 405,      // HttpInterface: "Error %d connecting to host: '%s'"
     LOG_LINE_PROXY_SCRIPT_NOT_USED = 431, // ProxyScript: "Proxy configuration script %s not used, ...: %s"

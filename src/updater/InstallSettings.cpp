@@ -1,10 +1,15 @@
 // The installation settings: machine-wide registry values that locate the
-// update source and the destination file. Reading never fails; a value that
+// update source and the destination file, and the administrator's policy
+// values that win over the installer's. Reading never fails; a value that
 // cannot be read gives its default.
 
 #include <cstring>
+#include <set>
+#include <string>
 
 #include "UpdaterDlg.h"
+#include "eventlog/EventLog.h"
+#include "eventlog/LogLines.h"
 #include "framework/Handles.h"
 
 namespace {
@@ -14,6 +19,66 @@ const char kSuiteKey[] = "SOFTWARE\\Quillbrook\\QBSUITE";
 const char kChannelKey[] = "Software\\Quillbrook\\QBSUITE\\Channels\\Channel8";
 
 const DWORD kValueBufferSize = 1024;
+
+// Group Policy writes machine policies here, in the native view, which
+// 32-bit and 64-bit programs share.
+const char kPolicyKey[] = "SOFTWARE\\Policies\\Quillbrook\\QBSUITE\\Updates";
+
+struct PolicyValue {
+    const char* pszName;
+    DWORD nType;
+};
+// The values an administrator's policy may set, with the type that Group
+// Policy writes for each; the template in deploy/PolicyDefinitions names
+// exactly these.
+const PolicyValue kPolicyValues[] = {
+    {"Source", REG_SZ},
+    {"Description", REG_SZ},
+    {"RequireSignature", REG_DWORD},
+    {"SignerThumbprint", REG_SZ},
+    {"UpdatesDisabled", REG_DWORD},
+};
+
+// A policy value that is present but unusable is recorded once a run, not
+// at every read.
+void RecordIgnoredPolicy(const char* pszName, const char* pszWhy)
+{
+    static std::set<std::string> recorded;
+    if (!recorded.insert(pszName).second)
+        return;
+    const std::string text = std::string("The policy value ") + pszName + " under HKEY_LOCAL_MACHINE\\" + kPolicyKey +
+                             " is ignored: " + pszWhy;
+    LogEvent(&g_logUpdaterDlg, 1, text.c_str(), LOG_LINE_POLICY_IGNORED);
+}
+
+// The administrator's value when the policy key holds it with its type (a
+// text also as REG_EXPAND_SZ, which the template's text elements may
+// write); false when it is absent or unusable.
+bool ReadPolicy(const char* pszName, BYTE* pData, DWORD& nSize)
+{
+    DWORD nType = REG_NONE;
+    for (const PolicyValue& value : kPolicyValues) {
+        if (std::strcmp(value.pszName, pszName) == 0)
+            nType = value.nType;
+    }
+    CUniqueHKey key;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS)
+        return false;
+    DWORD nFound = REG_NONE;
+    const LONG nResult = ::RegQueryValueExA(key.Get(), pszName, nullptr, &nFound, pData, &nSize);
+    if (nResult == ERROR_FILE_NOT_FOUND)
+        return false;
+    const bool bText = nType == REG_SZ && (nFound == REG_SZ || nFound == REG_EXPAND_SZ);
+    if (nFound != nType && !bText) {
+        RecordIgnoredPolicy(pszName, nType == REG_SZ ? "it is not a REG_SZ value" : "it is not a REG_DWORD value");
+        return false;
+    }
+    if (nResult != ERROR_SUCCESS) {
+        RecordIgnoredPolicy(pszName, "it cannot be read (longer than 1023 bytes?)");
+        return false;
+    }
+    return true;
+}
 
 // Opens a key under HKEY_LOCAL_MACHINE for reading. The suite is a 32-bit
 // program, so on 64-bit Windows its installer writes its keys into the
@@ -56,11 +121,19 @@ CString ReadSetting(const char* pszKey, const char* pszValue, const char* pszDef
 
 CString CUpdaterDlg::ReadUpdateSetting(const CString& strValueName)
 {
+    char szValue[kValueBufferSize] = {};
+    DWORD nSize = sizeof(szValue) - 1;
+    if (ReadPolicy(strValueName, reinterpret_cast<BYTE*>(szValue), nSize))
+        return CString(szValue);
     return ReadSetting(kUpdatesKey, strValueName, "");
 }
 
 DWORD CUpdaterDlg::ReadUpdatePolicy(const CString& strValueName)
 {
+    DWORD nPolicy = 0;
+    DWORD nPolicySize = sizeof(nPolicy);
+    if (ReadPolicy(strValueName, reinterpret_cast<BYTE*>(&nPolicy), nPolicySize))
+        return nPolicy;
     CUniqueHKey key;
     if (OpenMachineKey(kUpdatesKey, key) != ERROR_SUCCESS)
         return 0;
@@ -70,6 +143,13 @@ DWORD CUpdaterDlg::ReadUpdatePolicy(const CString& strValueName)
     const LONG nResult =
         ::RegQueryValueExA(key.Get(), strValueName, nullptr, &nType, reinterpret_cast<BYTE*>(&nValue), &nSize);
     return nResult == ERROR_SUCCESS && nType == REG_DWORD ? nValue : 0;
+}
+
+bool CUpdaterDlg::AreUpdatesTurnedOff()
+{
+    DWORD nDisabled = 0;
+    DWORD nSize = sizeof(nDisabled);
+    return ReadPolicy("UpdatesDisabled", reinterpret_cast<BYTE*>(&nDisabled), nSize) && nDisabled != 0;
 }
 
 CString CUpdaterDlg::GetRootPath()

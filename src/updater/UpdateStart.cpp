@@ -6,9 +6,23 @@
 #include "eventlog/LogLines.h"
 #include "net/HttpInterface.h"
 #include "net/UrlParser.h"
+#include "resources/resource.h"
 
 void CUpdaterDlg::StartUpdate()
 {
+    // The administrator's policy ends both modes before anything is read,
+    // fetched, stored or started.
+    if (AreUpdatesTurnedOff()) {
+        CString strText;
+        strText.LoadString(IDS_UPDATES_TURNED_OFF);
+        MessageBox(strText, "Quillbrook Updater", MB_OK);
+        LogEvent(&g_logUpdaterDlg, 1, strText, LOG_LINE_UPDATES_TURNED_OFF);
+        m_nOutcome = OUTCOME_UPDATES_TURNED_OFF;
+        m_bClosed = TRUE;
+        EndDialog(IDCANCEL);
+        return;
+    }
+
     CString strUrl;
     if (m_bRunMode) {
         strUrl = ReadUpdateSetting("Source");

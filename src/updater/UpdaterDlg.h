@@ -23,6 +23,7 @@ enum UpdateOutcome {
     OUTCOME_LAUNCH_FAILED = 5,     // run mode: the fetched program did not start
     OUTCOME_SOCKETS_FAILED = 6,    // the socket layer could not be started
     OUTCOME_SIGNATURE_REFUSED = 7, // run mode: the fetched program's signature was refused
+    OUTCOME_UPDATES_TURNED_OFF = 8, // the administrator's policy turns updates off
 };
 
 // The transport's callbacks; the context is the dialog.
@@ -40,10 +41,13 @@ public:
     ~CUpdaterDlg() override;
 
     // Installation settings, read afresh from the machine's registry at every
-    // call; each gives its default when the setting cannot be read.
+    // call; each gives its default when the setting cannot be read. A value
+    // of the administrator's policy wins over the installer's.
     static CString ReadUpdateSetting(const CString& strValueName);
     // A DWORD beside the update URLs; 0 when absent or of another type.
     static DWORD ReadUpdatePolicy(const CString& strValueName);
+    // The policy "UpdatesDisabled": no update at all on this machine.
+    static bool AreUpdatesTurnedOff();
     static CString GetRootPath();
     static CString GetUpdateProgramPath();
     static CString GetDescriptionPagePath();

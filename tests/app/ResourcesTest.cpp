@@ -89,6 +89,7 @@ TEST(Resources, StringTableHoldsExactlyTheProgramsTexts)
         {107, "Are you sure you want to cancel your software update?"},
         {108, "An error occurred attempting to launch %s: Error %d"},
         {109, "An error occurred launching %s. See your Quillbrook event log for more information."},
+        {110, "Updates for Quillbrook Suite have been turned off by your administrator."},
     };
     char szBuffer[1024];
     for (const auto& s : strings) {
@@ -98,7 +99,7 @@ TEST(Resources, StringTableHoldsExactlyTheProgramsTexts)
     }
     // The table's blocks hold ids 96..111; nothing else is in them.
     for (UINT nId = 96; nId < 112; ++nId) {
-        if (nId >= 103 && nId <= 109)
+        if (nId >= 103 && nId <= 110)
             continue;
         EXPECT_EQ(LoadStringA(nullptr, nId, szBuffer, sizeof(szBuffer)), 0) << nId;
     }

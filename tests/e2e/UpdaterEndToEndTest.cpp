@@ -290,6 +290,78 @@ TEST_F(UpdaterEndToEnd, NegotiateSignInToTheProxyWithTheUsersTicket)
     }
 }
 
+// Machine policies as Group Policy writes them, beside the installer's
+// settings: a policy's value wins, one of another type is ignored with a
+// record, and UpdatesDisabled ends both modes before any connection.
+TEST_F(UpdaterEndToEnd, PolicyValuesWinOverTheInstallersAndCanTurnUpdatesOff)
+{
+    const auto dword = [](DWORD n) { return std::string(reinterpret_cast<const char*>(&n), sizeof(n)); };
+    const std::string program = ReadWholeFile(WindowsPath(MARK_EXE)); // unsigned
+    ScriptedServer installers(Answering(Response200(program)));
+    ScriptedServer policys(Answering(Response200(program)));
+    const std::string previous = "the program of the previous update";
+    struct Row {
+        const char* pszName;
+        const char* pszArguments;
+        const char* pszPolicy; // the policy value written
+        DWORD nType;
+        std::string data;
+        DWORD nExitCode;
+        int nInstallerRequests;
+        int nPolicyRequests;
+        int nRecordLine; // the one record, 0 for none
+    };
+    const std::string policyUrl = "http://127.0.0.1:" + std::to_string(policys.Port()) + kSourcePath;
+    const Row rows[] = {
+        {"policy Source wins", "/run", "Source", REG_SZ, policyUrl + '\0', kCompleted, 0, 1, 0},
+        // Read twice in a run, at the start and for the launch: recorded once.
+        {"policy Source of another type", "/run", "Source", REG_DWORD, dword(1), kCompleted, 1, 0,
+         LOG_LINE_POLICY_IGNORED},
+        {"RequireSignature by policy refuses an unsigned program", "/run", "RequireSignature", REG_DWORD, dword(1),
+         kSignatureRefused, 1, 0, LOG_LINE_LAUNCH_ERROR},
+        {"UpdatesDisabled, run mode", "/run", "UpdatesDisabled", REG_DWORD, dword(1), kUpdatesTurnedOff, 0, 0,
+         LOG_LINE_UPDATES_TURNED_OFF},
+        {"UpdatesDisabled, description mode", "", "UpdatesDisabled", REG_DWORD, dword(1), kUpdatesTurnedOff, 0, 0,
+         LOG_LINE_UPDATES_TURNED_OFF},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        Clear();
+        Set(kSuiteKey, "RootPath", install.Root());
+        ServeFrom(installers.Port());
+        SetValue(kPolicyKey, row.pszPolicy, row.nType, row.data);
+        ASSERT_TRUE(WriteWholeFile(UpdateProgram(), previous));
+        DeleteFileA((UpdateProgram() + ".mark").c_str());
+        DeleteFileA(install.Log().c_str());
+        const int nInstallers = installers.Connections();
+        const int nPolicys = policys.Connections();
+
+        const ProgramRun run = Run(row.pszArguments);
+
+        ASSERT_TRUE(run.bEnded);
+        EXPECT_EQ(run.nExitCode, row.nExitCode);
+        EXPECT_EQ(installers.Connections(), nInstallers + row.nInstallerRequests);
+        EXPECT_EQ(policys.Connections(), nPolicys + row.nPolicyRequests);
+        const std::vector<LogRecord> log = Log();
+        ASSERT_EQ(log.size(), row.nRecordLine ? 1u : 0u);
+        if (row.nRecordLine) {
+            EXPECT_EQ(log[0].line, row.nRecordLine);
+        }
+        if (row.nExitCode == kCompleted) {
+            EXPECT_TRUE(BoxCountIs(run.boxes, 0));
+            EXPECT_TRUE(WaitForStart()) << "the update program did not start";
+            continue;
+        }
+        ASSERT_TRUE(BoxCountIs(run.boxes, 1));
+        EXPECT_EQ(ReadWholeFile(UpdateProgram()), previous);
+        if (row.nExitCode == kUpdatesTurnedOff) {
+            EXPECT_EQ(run.boxes[0].caption, "Quillbrook Updater");
+            EXPECT_EQ(run.boxes[0].text, "Updates for Quillbrook Suite have been turned off by your administrator.");
+            EXPECT_EQ(log[0].level, 1);
+        }
+    }
+}
+
 // The suite's settings as its 32-bit installer writes them on 64-bit
 // Windows, with nothing in the native view.
 TEST_F(UpdaterEndToEnd, SettingsOfA32BitInstallerAreFound)

@@ -5,8 +5,12 @@
 namespace {
 
 // Native view first, then the 32-bit view, each with its backup.
-const char* const kSuiteTrees[] = {"SOFTWARE\\Quillbrook", "SOFTWARE\\WOW6432Node\\Quillbrook"};
-const char* const kBackupTrees[] = {"SOFTWARE\\QuillbrookTestBackup", "SOFTWARE\\WOW6432Node\\QuillbrookTestBackup"};
+// The installer's trees in both views, and the administrator's policies.
+const char* const kSuiteTrees[] = {"SOFTWARE\\Quillbrook", "SOFTWARE\\WOW6432Node\\Quillbrook",
+                                   "SOFTWARE\\Policies\\Quillbrook"};
+const char* const kBackupTrees[] = {"SOFTWARE\\QuillbrookTestBackup", "SOFTWARE\\WOW6432Node\\QuillbrookTestBackup",
+                                    "SOFTWARE\\Policies\\QuillbrookTestBackup"};
+const int kTreeCount = sizeof(kSuiteTrees) / sizeof(kSuiteTrees[0]);
 const char kInternetSettings[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 
 bool KeyExists(const char* pszKey)
@@ -58,18 +62,19 @@ const char kChannelKey[] = "SOFTWARE\\Quillbrook\\QBSUITE\\Channels\\Channel8";
 const char kUpdatesKey32[] = "SOFTWARE\\WOW6432Node\\Quillbrook\\QBSUITE\\Updates";
 const char kSuiteKey32[] = "SOFTWARE\\WOW6432Node\\Quillbrook\\QBSUITE";
 const char kChannelKey32[] = "SOFTWARE\\WOW6432Node\\Quillbrook\\QBSUITE\\Channels\\Channel8";
+const char kPolicyKey[] = "SOFTWARE\\Policies\\Quillbrook\\QBSUITE\\Updates";
 
 // A backup left by an interrupted run is the original and is kept.
 void Backup()
 {
-    for (int i = 0; i < 2; ++i)
+    for (int i = 0; i < kTreeCount; ++i)
         if (!KeyExists(kBackupTrees[i]) && KeyExists(kSuiteTrees[i]))
             CopyTree(kSuiteTrees[i], kBackupTrees[i]);
 }
 
 void Restore()
 {
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < kTreeCount; ++i) {
         Delete(kSuiteTrees[i]);
         if (KeyExists(kBackupTrees[i])) {
             CopyTree(kBackupTrees[i], kSuiteTrees[i]);

@@ -22,6 +22,8 @@ extern const char kChannelKey[];
 extern const char kUpdatesKey32[];
 extern const char kSuiteKey32[];
 extern const char kChannelKey32[];
+// Where Group Policy writes the administrator's values, in the native view.
+extern const char kPolicyKey[];
 
 void Backup();
 void Restore();

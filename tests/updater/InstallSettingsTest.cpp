@@ -177,3 +177,51 @@ TEST_F(InstallSettings, EachMachineKeyIsReadFromThe32BitViewFirst)
         EXPECT_EQ(CUpdaterDlg::GetDescriptionPagePath(), row.pszPage);
     }
 }
+
+// The administrator's policy key, in the native view, ahead of the
+// installer's; a policy value of another type is as if absent.
+TEST_F(InstallSettings, PolicyValuesWinOverTheInstallersOfTheirOwnType)
+{
+    const auto dword = [](DWORD n) { return std::string(reinterpret_cast<const char*>(&n), sizeof(n)); };
+    struct Row {
+        const char* pszName;
+        DWORD nPolicyType; // REG_NONE: no policy value
+        std::string policy;
+        const char* pszSource;  // what ReadUpdateSetting("Source") gives
+    };
+    const Row rows[] = {
+        {"policy text", REG_SZ, std::string("http://policy/Update.exe", 25), "http://policy/Update.exe"},
+        {"policy expandable text", REG_EXPAND_SZ, std::string("http://policy/x", 16), "http://policy/x"},
+        {"no policy value", REG_NONE, "", "http://installer/Update.exe"},
+        {"policy of another type", REG_DWORD, dword(1), "http://installer/Update.exe"},
+        {"empty policy text", REG_SZ, std::string("", 1), ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        Clear();
+        Set(kUpdatesKey32, "Source", "http://installer/Update.exe");
+        SetValue(kPolicyKey, "Other", REG_SZ, std::string("x", 2));
+        if (row.nPolicyType != REG_NONE)
+            SetValue(kPolicyKey, "Source", row.nPolicyType, row.policy);
+        EXPECT_EQ(CUpdaterDlg::ReadUpdateSetting("Source"), row.pszSource);
+    }
+
+    Clear();
+    SetValue(kUpdatesKey, "RequireSignature", REG_DWORD, dword(0));
+    SetValue(kPolicyKey, "RequireSignature", REG_DWORD, dword(1));
+    EXPECT_EQ(CUpdaterDlg::ReadUpdatePolicy("RequireSignature"), 1u);
+    SetValue(kPolicyKey, "RequireSignature", REG_SZ, std::string("1", 2));
+    EXPECT_EQ(CUpdaterDlg::ReadUpdatePolicy("RequireSignature"), 0u);
+
+    // Updates are turned off by the policy alone, by any value but 0.
+    Clear();
+    EXPECT_FALSE(CUpdaterDlg::AreUpdatesTurnedOff());
+    SetValue(kUpdatesKey, "UpdatesDisabled", REG_DWORD, dword(1));
+    EXPECT_FALSE(CUpdaterDlg::AreUpdatesTurnedOff());
+    SetValue(kPolicyKey, "UpdatesDisabled", REG_DWORD, dword(0));
+    EXPECT_FALSE(CUpdaterDlg::AreUpdatesTurnedOff());
+    SetValue(kPolicyKey, "UpdatesDisabled", REG_DWORD, dword(7));
+    EXPECT_TRUE(CUpdaterDlg::AreUpdatesTurnedOff());
+    SetValue(kPolicyKey, "UpdatesDisabled", REG_SZ, std::string("1", 2));
+    EXPECT_FALSE(CUpdaterDlg::AreUpdatesTurnedOff());
+}
