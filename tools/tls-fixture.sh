@@ -7,7 +7,8 @@
 # block per certificate plus one plain-HTTP block, all serving DIR/www, and
 # the scripted TLS origin (tests/support/tls-origin.py); and, once every
 # server accepts connections, writes DIR/tls.ports with one NAME=PORT line
-# for each of: good, other-name, expired, self-signed, untrusted-ca, plain,
+# for each of: good, other-name, expired, self-signed, untrusted-ca,
+# client-cert (asks for a client certificate, takes none), plain,
 # origin. When WINEPREFIX is set, the root CA (and only that one) becomes a
 # trusted root of the current user of that Wine prefix. stop never fails.
 set -u
@@ -209,7 +210,14 @@ CONF
     }
 CONF
         done
+        # Asks every client for a certificate and takes one without.
         cat <<CONF
+    server {
+        listen 127.0.0.1:${ports[client-cert]} ssl;
+        ssl_certificate $dir/pki/good.crt;
+        ssl_certificate_key $dir/pki/good.key;
+        ssl_verify_client optional_no_ca;
+    }
     server {
         listen 127.0.0.1:${ports[plain]};
     }
@@ -228,7 +236,7 @@ start_all() {
     mkdir -p "$dir/www"
 
     declare -gA ports
-    local names=(good other-name expired self-signed untrusted-ca plain) picked i
+    local names=(good other-name expired self-signed untrusted-ca client-cert plain) picked i
     read -r -a picked <<<"$(pick_ports ${#names[@]})"
     for i in "${!names[@]}"; do
         ports[${names[$i]}]=${picked[$i]}

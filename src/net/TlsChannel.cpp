@@ -150,6 +150,7 @@ LONG CTlsChannel::AcquireCredentials()
 LONG CTlsChannel::Handshake(bool bFirst)
 {
     Session& s = *m_pSession;
+    ULONG nRequest = kContextRequest;
     for (;;) {
         // Set up afresh for every call: Schannel rewrites the buffer types.
         SecBuffer input[2] = {
@@ -162,7 +163,7 @@ LONG CTlsChannel::Handshake(bool bFirst)
         ULONG nAttributes = 0;
         char* pszTarget = const_cast<char*>(m_strHost.GetString());
         const SECURITY_STATUS nResult = s.sspi->InitializeSecurityContextA(
-            &s.credentials, bFirst ? nullptr : &s.context, pszTarget, kContextRequest, 0, 0,
+            &s.credentials, bFirst ? nullptr : &s.context, pszTarget, nRequest, 0, 0,
             bFirst ? nullptr : &inputDesc, 0, &s.context, &outputDesc, &nAttributes, nullptr);
         if (bFirst)
             s.bContext = nResult == SEC_I_CONTINUE_NEEDED || nResult == SEC_E_OK;
@@ -185,10 +186,15 @@ LONG CTlsChannel::Handshake(bool bFirst)
                 return nError;
             continue;
         }
-        // The server asked for a client certificate; the program has none
-        // and goes on without one.
-        if (nResult == SEC_I_INCOMPLETE_CREDENTIALS)
+        // The server asked for a client certificate. The program has none:
+        // it says so once, and a server that asks again ends the handshake
+        // instead of the same call being made again and again.
+        if (nResult == SEC_I_INCOMPLETE_CREDENTIALS) {
+            if (nRequest & ISC_REQ_USE_SUPPLIED_CREDS)
+                return nResult;
+            nRequest |= ISC_REQ_USE_SUPPLIED_CREDS;
             continue;
+        }
 
         if (input[1].BufferType == SECBUFFER_EXTRA && input[1].cbBuffer <= m_strReceived.size())
             m_strReceived.erase(0, m_strReceived.size() - input[1].cbBuffer);
@@ -320,6 +326,12 @@ LONG CTlsChannel::Unseal(const char* pData, int nLength, std::string& strPlain)
         return SEC_E_OK;
     m_strReceived.append(pData, static_cast<size_t>(nLength));
     while (!m_strReceived.empty() && !m_bClosedByServer) {
+        // A record that announces more than TLS allows can never be
+        // complete: waiting for its bytes would hold the transfer until the
+        // server closes.
+        if (m_strReceived.size() >= 5 &&
+            (static_cast<BYTE>(m_strReceived[3]) << 8 | static_cast<BYTE>(m_strReceived[4])) > kMaxRecordSize - 5)
+            return SEC_E_ILLEGAL_MESSAGE;
         // The server continues the handshake (a TLS 1.3 session ticket on
         // Windows): Schannel takes the messages up to their end.
         if (m_bHandshakeDue) {

@@ -12,8 +12,8 @@ int ProxyPortOf(const char* pszPortFileVariable);
 // folder its servers serve; empty when there is none.
 std::string TlsFixtureFolder();
 // The port of one of the TLS fixture's servers, by its name in tls.ports
-// ("good", "other-name", "expired", "self-signed", "untrusted-ca", "plain",
-// "origin"); 0 when there is none.
+// ("good", "other-name", "expired", "self-signed", "untrusted-ca",
+// "client-cert", "plain", "origin"); 0 when there is none.
 int TlsPortOf(const std::string& strName);
 
 // The proxies that ask for sign-in (tools/auth-fixture.sh), by their name in

@@ -7,7 +7,10 @@ GET /<mode>/<name> answers "HTTP/1.0 200 OK" with the bytes of ROOT/<name>:
   cut-nolength    no Content-Length, the whole body, then the TCP connection
                   closed without a close_notify;
   whole-nolength  no Content-Length, the whole body, then a close_notify
-                  and the close.
+                  and the close;
+  oversize-record the header block, then the header of a record that
+                  announces 65,535 bytes (more than TLS allows), written
+                  past the TLS layer, and silence for 8 s before the close.
 Anything else answers 404. Each connection has its own thread and every
 read and write a timeout, so that no client can hold the origin up.
 """
@@ -17,10 +20,12 @@ import os
 import socket
 import ssl
 import threading
+import time
 
 TIMEOUT = 10
 MAX_HEADER = 65536
-MODES = ("cut-length", "cut-nolength", "whole-nolength")
+MODES = ("cut-length", "cut-nolength", "whole-nolength", "oversize-record")
+SILENCE = 8
 
 
 def read_request(conn):
@@ -84,6 +89,13 @@ def serve(context, raw, root):
             close_without_notify(conn)
         # Without a length a header line still follows the status line: the
         # updater reads no status from a status line alone.
+        elif mode == "oversize-record":
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body))
+            # The plain socket's send writes on the connection itself,
+            # beside the TLS layer: an application-data record header.
+            socket.socket.send(conn, b"\x17\x03\x03\xff\xff")
+            time.sleep(SILENCE)
+            close_without_notify(conn)
         elif mode == "cut-nolength":
             conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n" + body)
             close_without_notify(conn)

@@ -711,6 +711,11 @@ TEST_F(Transfer, SecureUpdateComesOnlyWholeFromAVerifiedServer)
          OUTCOME_CONNECTION_FAILED, kNoConnectError},
         {"whole with close_notify, no length", "origin", "/whole-nolength/Update.exe", nullptr, true,
          OUTCOME_COMPLETED, kNoConnectError},
+        // Lost at once, not when the server closes 8 s later.
+        {"a record header announcing 65,535 bytes", "origin", "/oversize-record/Update.exe", nullptr, true,
+         OUTCOME_CONNECTION_FAILED, kNoConnectError},
+        {"server asks for a client certificate", "client-cert", "", nullptr, true, OUTCOME_COMPLETED,
+         kNoConnectError},
         {"through squid", "good", "", "SQUID_PORT_FILE", true, OUTCOME_COMPLETED, kNoConnectError},
         {"through tinyproxy", "good", "", "TINYPROXY_PORT_FILE", true, OUTCOME_COMPLETED, kNoConnectError},
         {"through privoxy", "good", "", "PRIVOXY_PORT_FILE", false, OUTCOME_COMPLETED, kNoConnectError},
