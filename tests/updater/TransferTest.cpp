@@ -725,7 +725,11 @@ TEST_F(Transfer, SecureUpdateComesOnlyWholeFromAVerifiedServer)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.pszName);
         const std::string dest = DestOf(row.bRunMode);
-        DeleteFileA(dest.c_str());
+        // The program an earlier row started may still hold its file for a
+        // moment after it left its mark.
+        ASSERT_TRUE(WaitUntil(
+            [&] { return DeleteFileA(dest.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND; }, 10000))
+            << dest;
         DeleteFileA((dest + ".mark").c_str());
         const std::string server = row.pszServer;
         const int nPort = server == "silent" ? silent.Port() : server == "443" ? 443 : TlsPortOf(server);
