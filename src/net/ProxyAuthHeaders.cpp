@@ -1,26 +1,11 @@
 #include "ProxyAuthHeaders.h"
 
 #include "ResponseHeaders.h"
+#include "TextRules.h"
 
 namespace {
 
 const char kBase64Digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-bool IsBlank(char ch)
-{
-    return ch == ' ' || ch == '\t';
-}
-
-std::string Trimmed(const std::string& text)
-{
-    size_t nFirst = 0;
-    size_t nLast = text.size();
-    while (nFirst < nLast && IsBlank(text[nFirst]))
-        ++nFirst;
-    while (nLast > nFirst && IsBlank(text[nLast - 1]))
-        --nLast;
-    return text.substr(nFirst, nLast - nFirst);
-}
 
 // The items of a header value: separated by commas outside quoted strings.
 std::vector<std::string> ItemsOf(const std::string& value)
@@ -31,7 +16,7 @@ std::vector<std::string> ItemsOf(const std::string& value)
     for (size_t i = 0; i < value.size(); ++i) {
         const char ch = value[i];
         if (ch == ',' && !bQuoted) {
-            items.push_back(Trimmed(item));
+            items.push_back(std::string(TrimmedBlanks(item)));
             item.clear();
             continue;
         }
@@ -44,7 +29,7 @@ std::vector<std::string> ItemsOf(const std::string& value)
             bQuoted = !bQuoted;
         item += ch;
     }
-    items.push_back(Trimmed(item));
+    items.push_back(std::string(TrimmedBlanks(item)));
     return items;
 }
 
@@ -58,18 +43,6 @@ bool IsToken(const std::string& word)
             return false;
     }
     return !word.empty();
-}
-
-bool EqualsNoCase(const std::string& text, const char* pszWord)
-{
-    size_t i = 0;
-    for (; i < text.size() && pszWord[i]; ++i) {
-        const char a = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
-        const char b = pszWord[i] >= 'A' && pszWord[i] <= 'Z' ? static_cast<char>(pszWord[i] - 'A' + 'a') : pszWord[i];
-        if (a != b)
-            return false;
-    }
-    return i == text.size() && !pszWord[i];
 }
 
 bool SaysClose(const CString& strHeaders, const char* pszName)
@@ -96,7 +69,7 @@ std::vector<ProxyChallenge> ProxyChallengesOf(const CString& strHeaders)
             const size_t nWordEnd = item.find_first_of(" \t");
             const std::string word = item.substr(0, nWordEnd);
             if (IsToken(word)) {
-                challenges.push_back({word, nWordEnd == std::string::npos ? "" : Trimmed(item.substr(nWordEnd))});
+                challenges.push_back({word, nWordEnd == std::string::npos ? "" : std::string(TrimmedBlanks(item.substr(nWordEnd)))});
                 bInChallenge = true;
             } else if (bInChallenge && word.find('=') != std::string::npos) {
                 std::string& token = challenges.back().token;

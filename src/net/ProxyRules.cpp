@@ -1,29 +1,17 @@
 #include "ProxyRules.h"
 
+#include "TextRules.h"
+
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 namespace {
 
-bool IsBlank(char ch) { return ch == ' ' || ch == '\t'; }
-
 // The script's server and the script itself may also break lines.
 bool IsLineBlank(char ch) { return IsBlank(ch) || ch == '\r' || ch == '\n'; }
 
 bool IsDigit(char ch) { return ch >= '0' && ch <= '9'; }
-
-char Lower(char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch; }
-
-bool EqualsNoCase(const std::string& text, const char* pszWord)
-{
-    size_t i = 0;
-    for (; i < text.size() && pszWord[i]; ++i) {
-        if (Lower(text[i]) != Lower(pszWord[i]))
-            return false;
-    }
-    return i == text.size() && !pszWord[i];
-}
 
 std::string Trimmed(const std::string& text, bool (*isBlank)(char))
 {

@@ -1,5 +1,7 @@
 #include "ResponseHeaders.h"
 
+#include "TextRules.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -38,19 +40,11 @@ int ContentLengthOf(const CString& strHeaders)
 
 namespace {
 
-bool IsBlank(char ch)
-{
-    return ch == ' ' || ch == '\t';
-}
-
 // Decimal digits alone between optional blanks; false also when the value
 // does not fit 64 bits.
 bool ParseLength(std::string_view value, uint64_t* pnLength)
 {
-    while (!value.empty() && IsBlank(value.front()))
-        value.remove_prefix(1);
-    while (!value.empty() && IsBlank(value.back()))
-        value.remove_suffix(1);
+    value = TrimmedBlanks(value);
     if (value.empty())
         return false;
     uint64_t nLength = 0;
@@ -63,22 +57,6 @@ bool ParseLength(std::string_view value, uint64_t* pnLength)
         nLength = nLength * 10 + nDigit;
     }
     *pnLength = nLength;
-    return true;
-}
-
-char Lower(char ch)
-{
-    return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
-}
-
-bool EqualsNoCase(std::string_view text, std::string_view word)
-{
-    if (text.size() != word.size())
-        return false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (Lower(text[i]) != Lower(word[i]))
-            return false;
-    }
     return true;
 }
 
@@ -113,12 +91,7 @@ std::vector<std::string> HeaderValuesOf(const CString& strHeaders, const char* p
                                                                    : nLineEnd - nLineStart);
         const size_t nColon = line.find(':');
         if (nColon != std::string_view::npos && EqualsNoCase(line.substr(0, nColon), pszName)) {
-            std::string_view value = line.substr(nColon + 1);
-            while (!value.empty() && IsBlank(value.front()))
-                value.remove_prefix(1);
-            while (!value.empty() && IsBlank(value.back()))
-                value.remove_suffix(1);
-            values.emplace_back(value);
+            values.emplace_back(TrimmedBlanks(line.substr(nColon + 1)));
         }
         nLineStart = nLineEnd;
     }
