@@ -1194,11 +1194,14 @@ TEST_F(Transfer, RedirectsAreFollowedBelowTheDialog)
     ASSERT_TRUE(WriteWholeFile(www + "\\large.bin", large));
     const std::string plain = "http://127.0.0.1:" + std::to_string(nPlain);
     const std::string secure = "https://localhost:" + std::to_string(nGood);
-    // A 301 whose 1 MiB body is not waited for: the server then holds the connection.
+    // A 301 whose 1 MiB body is not waited for: the server then holds the
+    // connection. Its location is a server that records the request.
+    ScriptedServer landing(Answering(Ok(program)));
+    const std::string landed = UrlOf(landing.Port(), "/Update.exe");
     const std::string movedBody(1 << 20, 'm');
     ScriptedServer holding({ServerStep::ReadRequest(),
-                            ServerStep::Send("HTTP/1.0 301 Moved Permanently\r\nLocation: " + plain +
-                                             "/Update.exe\r\nContent-Length: " + std::to_string(movedBody.size()) +
+                            ServerStep::Send("HTTP/1.0 301 Moved Permanently\r\nLocation: " + landed +
+                                             "\r\nContent-Length: " + std::to_string(movedBody.size()) +
                                              "\r\n\r\n" + movedBody),
                             ServerStep::WaitForClientClose(15000)});
     const std::string held = UrlOf(holding.Port(), "/Update.exe");
@@ -1212,7 +1215,7 @@ TEST_F(Transfer, RedirectsAreFollowedBelowTheDialog)
     chain11.pop_back();
     Hops loop(10, {302, plain + "/loop"});
 
-    enum Proxy { kDirect, kSquid, kSquidBypassingTheAddress };
+    enum Proxy { kDirect, kSquid, kSquidBypassingTheAddress, kSquidAskingForBasic, kSquidAskingForNegotiate };
     struct Row {
         const char* pszName;
         std::string url;
@@ -1246,11 +1249,16 @@ TEST_F(Transfer, RedirectsAreFollowedBelowTheDialog)
         {"an empty Location", plain + "/no-location", true, kDirect, {}, 302, nullptr},
         {"a Location of another scheme", plain + "/to-ftp", true, kDirect, {}, 302,
          "the location is not a usable http or https URL"},
-        {"a 301 whose body is not waited for", held, true, kDirect, {{301, plain + "/Update.exe"}}, 0, nullptr},
+        {"a 301 whose body is not waited for", held, true, kDirect, {{301, landed}}, 0, nullptr},
         {"through squid", plain + "/moved-301/Update.exe", true, kSquid, {{301, plain + "/Update.exe"}}, 0, nullptr},
         {"through squid, http to https", plain + "/to-tls/Update.exe", true, kSquid, {{301, secure + "/Update.exe"}},
          0, nullptr},
-        {"through squid, a held 301", held, true, kSquid, {{301, plain + "/Update.exe"}}, 0, nullptr},
+        {"through squid, a held 301", held, true, kSquid, {{301, landed}}, 0, nullptr},
+        // Each hop's connection signs in anew.
+        {"through squid asking for Basic", plain + "/moved-301/Update.exe", true, kSquidAskingForBasic,
+         {{301, plain + "/Update.exe"}}, 0, nullptr},
+        {"through squid asking for Negotiate, http to https", plain + "/to-tls/Update.exe", true,
+         kSquidAskingForNegotiate, {{301, secure + "/Update.exe"}}, 0, nullptr},
         {"through squid, the new host bypassed",
          "http://localhost:" + std::to_string(nPlain) + "/to-address/Update.exe", true, kSquidBypassingTheAddress,
          {{302, plain + "/Update.exe"}}, 0, nullptr},
@@ -1266,10 +1274,18 @@ TEST_F(Transfer, RedirectsAreFollowedBelowTheDialog)
         Set(kUpdatesKey, "Source", row.bRunMode ? row.url : other);
         Set(kUpdatesKey, "Description", row.bRunMode ? other : row.url);
         std::optional<ProxySettings> proxy;
-        if (row.proxy != kDirect)
+        std::optional<SavedCredential> credential;
+        if (row.proxy == kSquid || row.proxy == kSquidBypassingTheAddress)
             proxy.emplace(1, ProxyOn(nSquid),
                           row.proxy == kSquidBypassingTheAddress ? std::optional<std::string>("127.0.0.1")
                                                                  : std::nullopt);
+        if (row.proxy == kSquidAskingForBasic || row.proxy == kSquidAskingForNegotiate) {
+            const int nAuthPort = AuthProxyPortOf(row.proxy == kSquidAskingForBasic ? "basic" : "negotiate");
+            ASSERT_NE(nAuthPort, 0) << "no sign-in proxies: run through ctest, which starts them";
+            proxy.emplace(1, "localhost:" + std::to_string(nAuthPort));
+            if (row.proxy == kSquidAskingForBasic)
+                credential.emplace(CRED_TYPE_GENERIC, "localhost", kAuthUser, kAuthPassword);
+        }
         const std::string last = row.hops.empty() ? row.url : row.hops.back().second;
         const int nLastViaSquidBefore = SquidLogCount(last);
         const int nFirstViaSquidBefore = SquidLogCount(row.url);
@@ -1313,7 +1329,7 @@ TEST_F(Transfer, RedirectsAreFollowedBelowTheDialog)
             EXPECT_FALSE(FileExists(dest));
         }
         EXPECT_FALSE(FileExists(TempPathOf(dest)));
-        if (row.proxy != kDirect) {
+        if (row.proxy == kSquid || row.proxy == kSquidBypassingTheAddress) {
             EXPECT_TRUE(WaitUntil([&] { return SquidLogCount(row.url) > nFirstViaSquidBefore; }, 5000)) << row.url;
             if (row.proxy == kSquidBypassingTheAddress) {
                 EXPECT_EQ(SquidLogCount(last), nLastViaSquidBefore) << last;
@@ -1323,6 +1339,9 @@ TEST_F(Transfer, RedirectsAreFollowedBelowTheDialog)
                   row.nErrorStatus == 0 && row.bRunMode);
     }
     EXPECT_TRUE(holding.ClientClosed(0));
+    // The hop's request is the one a setting of its URL sends: here the
+    // first request's, whose URL differs in the port alone.
+    EXPECT_EQ(landing.Request(0), holding.Request(0));
 }
 
 // The next hop's setup blocks as a first request's does; the user's Cancel
