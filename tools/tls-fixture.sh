@@ -4,7 +4,8 @@
 #
 # start makes, anew in DIR, a throwaway root CA and one server certificate
 # for each way a certificate can fail or pass; runs nginx with one server
-# block per certificate plus one plain-HTTP block, all serving DIR/www, and
+# block per certificate plus one plain-HTTP block, all serving DIR/www (the
+# plain and the trusted one with redirects, see redirect_locations), and
 # the scripted TLS origin (tests/support/tls-origin.py); and, once every
 # server accepts connections, writes DIR/tls.ports with one NAME=PORT line
 # for each of: good, other-name, expired, self-signed, untrusted-ca,
@@ -174,6 +175,39 @@ trust_root_in_prefix() {
 
 # --- servers ----------------------------------------------------------------
 
+# The redirects that update servers send, in the plain server and in the
+# trusted TLS one: /moved-CODE/F answers CODE with the absolute URL of /F;
+# /relative/F the path /F alone; /folder/F the text "files/F", which the
+# server serves below /folder/files/; /chain-N/F passes on to
+# /chain-(N-1)/F and /chain-1/F to /F; /loop to itself; /no-location a 302
+# without a Location; /to-tls/F to F on the trusted TLS server;
+# /to-address/F to F on the plain server by its address; /to-ftp to an
+# ftp:// URL; /to-plain/F the
+# same, meant for the TLS server (https to http); /scheme-relative/F to
+# //localhost:PORT/F on the TLS server.
+redirect_locations() {
+    local code n
+    for code in 301 302 303 307 308; do
+        echo "        location ~ ^/moved-$code(/.*)\$ { return $code \$1; }"
+    done
+    cat <<CONF
+        location ~ ^/relative(/.*)\$ { absolute_redirect off; return 302 \$1; }
+        location ~ ^/folder/(.*)\$ { absolute_redirect off; return 302 files/\$1; }
+        location ^~ /folder/files/ { alias $dir/www/; }
+        location = /loop { return 302 /loop; }
+        location = /no-location { return 302 ""; }
+        location = /to-ftp { return 302 ftp://127.0.0.1/Update.exe; }
+        location ~ ^/to-tls(/.*)\$ { return 301 https://localhost:${ports[good]}\$1; }
+        location ~ ^/to-address(/.*)\$ { return 302 http://127.0.0.1:${ports[plain]}\$1; }
+        location ~ ^/to-plain(/.*)\$ { return 301 http://127.0.0.1:${ports[plain]}\$1; }
+        location ~ ^/scheme-relative(/.*)\$ { absolute_redirect off; return 302 //localhost:${ports[good]}\$1; }
+        location ~ ^/chain-1(/.*)\$ { return 302 \$1; }
+CONF
+    for n in $(seq 2 11); do
+        echo "        location ~ ^/chain-$n(/.*)\$ { return 302 /chain-$((n - 1))\$1; }"
+    done
+}
+
 write_nginx_config() {
     local name
     mkdir -p "$dir/nginx-temp"
@@ -207,8 +241,9 @@ CONF
         listen 127.0.0.1:${ports[$name]} ssl;
         ssl_certificate $dir/pki/$name.crt;
         ssl_certificate_key $dir/pki/$name.key;
-    }
 CONF
+            [ "$name" = good ] && redirect_locations
+            echo "    }"
         done
         # Asks every client for a certificate and takes one without.
         cat <<CONF
@@ -220,6 +255,9 @@ CONF
     }
     server {
         listen 127.0.0.1:${ports[plain]};
+CONF
+        redirect_locations
+        cat <<CONF
     }
 }
 CONF

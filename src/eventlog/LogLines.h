@@ -9,6 +9,8 @@ enum LogLine {
     LOG_LINE_CONNECT_ERROR = 405,      // HttpInterface: "Error %d connecting to host: '%s'"
     LOG_LINE_PROXY_SCRIPT_NOT_USED = 431, // ProxyScript: "Proxy configuration script %s not used, ...: %s"
     LOG_LINE_PROXY_SIGN_IN_FAILED = 447,  // HttpInterface: "Sign-in to the proxy %s failed: %s"
+    LOG_LINE_REDIRECTED = 452,            // HttpInterface: "Redirected with %d to %s"
+    LOG_LINE_REDIRECT_NOT_FOLLOWED = 458, // HttpInterface: "Redirect with %d to %s not followed: %s"
     LOG_LINE_SOCKET_FILE_ERROR = 478,  // HttpInterface: "Socket file exception: '%s'"
     LOG_LINE_UNABLE_TO_CONNECT = 493,  // UpdaterDlg: "Unable to connect to update server %s on port %d\n"
     LOG_LINE_HTTP_ERROR = 567,         // UpdaterDlg: "HTTP error %d when retrieving %s"

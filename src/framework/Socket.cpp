@@ -147,10 +147,13 @@ private:
             break;
         case FD_CLOSE:
             // Every byte that arrived before the close is delivered before
-            // it, as the close handler usually ends the socket.
+            // it, as the close handler usually ends the socket. A handler
+            // may close it and make another, whose handle value can be the
+            // same: the notification message tells them apart.
             for (u_long nPending = BytesPending(hSocket); nPending > 0;) {
+                const UINT nMessage = pSocket->m_nNotifyMessage;
                 pSocket->OnReceive(0);
-                if (!live.Alive() || pSocket->m_hSocket != hSocket)
+                if (!live.Alive() || pSocket->m_hSocket != hSocket || pSocket->m_nNotifyMessage != nMessage)
                     return;
                 const u_long nLeft = BytesPending(hSocket);
                 if (nLeft >= nPending) // the handler reads nothing: do not spin

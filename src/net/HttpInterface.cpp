@@ -9,6 +9,8 @@
 #include "ProxyAuthHeaders.h"
 #include "ProxyRules.h"
 #include "ProxySignIn.h"
+#include "RedirectRules.h"
+#include "ResponseHeaders.h"
 #include "TlsChannel.h"
 #include "UrlParser.h"
 
@@ -28,6 +30,12 @@ const DWORD kSetupTimeoutMs = 15000;
 const size_t kMaxTunnelAnswer = 64 * 1024;
 // The first request and at most five sign-ins, as WinHTTP bounds them.
 const int kMaxProxyRequests = 6;
+// The answer's bytes go to the owner in blocks of this size at most, as
+// they come from the socket.
+const int kBlockSize = 1024;
+// The longest header block the owner reads; a longer one is never a
+// redirect.
+const size_t kMaxAnswerHead = 64 * 1024;
 
 } // namespace
 
@@ -83,6 +91,7 @@ CString CHttpInterface::BuildRequest(const CString& strPath)
 
 int CHttpInterface::Request(const CString& strPath, int& nLength)
 {
+    m_strPath = strPath;
     ChooseProxy(strPath);
     const CString strRequest = BuildRequest(strPath);
     Create(); // a failed creation shows up as a failed connect
@@ -104,7 +113,9 @@ int CHttpInterface::Request(const CString& strPath, int& nLength)
             return FailConnect(nTunnelError, strTarget, nLength);
         }
         if (bProxy && !m_bTunnel) {
-            // The proxy refused: its answer, held, is the response.
+            // The proxy refused: its answer, held, is the response, even
+            // one that names another location.
+            m_bAnswerHanded = true;
             SetBlockingTimeout(0);
             QueueNotification(FD_READ);
             return 1;
@@ -360,18 +371,143 @@ int CHttpInterface::TakeHeld(void* lpBuf, int nBufLen)
     return static_cast<int>(nCount);
 }
 
-// What the object still holds goes to the owner before the end, in blocks
-// as the notifications hand them on; the owner may end the transfer itself
-// meanwhile. A record that did not open ends the connection with its error.
+void CHttpInterface::OnReceive(int nErrorCode)
+{
+    char buffer[kBlockSize];
+    const int nRead = nErrorCode == 0 ? Receive(buffer, sizeof(buffer), 0) : SOCKET_ERROR;
+    if (nRead > 0)
+        HandOn(buffer, nRead);
+}
+
+// What the object still holds goes on before the end, in blocks as the
+// notifications hand them on; the owner may end the transfer itself
+// meanwhile, or the held bytes may be a redirect that is followed. An
+// answer that ended before its header block did is the owner's to judge.
+// A record that did not open ends the connection with its error.
 void CHttpInterface::OnClose(int nErrorCode)
 {
-    while (HeldCount() > 0 && m_hSocket != INVALID_SOCKET) {
-        char block[1024];
+    const unsigned nConnection = m_nConnection;
+    while (HeldCount() > 0 && IsCurrent(nConnection)) {
+        char block[kBlockSize];
         const int nCount = TakeHeld(block, sizeof(block));
-        if (m_pfnData)
-            m_pfnData(block, nCount, m_pContext);
+        HandOn(block, nCount);
     }
-    if (m_hSocket == INVALID_SOCKET)
+    if (IsCurrent(nConnection) && !m_bAnswerHanded)
+        HandOnAnswer();
+    if (!IsCurrent(nConnection))
         return;
     CNotifySocket::OnClose(m_nTlsError != 0 ? static_cast<int>(m_nTlsError) : nErrorCode);
+}
+
+// Received plain bytes go to the owner once the answer is known not to be
+// a redirect that is followed: until its header block has ended they are
+// held. What the owner cannot read as a header block (longer than it
+// reads, or with a zero byte before its end) is never a redirect, and goes
+// on as it came. false when the connection is no longer this one: the
+// owner ended it, or the next hop replaced it.
+bool CHttpInterface::HandOn(const char* pData, int nLength)
+{
+    if (m_bAnswerHanded) {
+        const unsigned nConnection = m_nConnection;
+        if (m_pfnData)
+            m_pfnData(pData, nLength, m_pContext);
+        return IsCurrent(nConnection);
+    }
+    m_strAnswer.append(pData, static_cast<size_t>(nLength));
+    // The owner reads the block as text, which ends at a zero byte.
+    const size_t nText = m_strAnswer.find('\0');
+    const size_t nHeadEnd = m_strAnswer.find("\r\n\r\n");
+    const bool bReadable = nHeadEnd != std::string::npos && (nText == std::string::npos || nHeadEnd + 4 <= nText);
+    if (!bReadable && nText == std::string::npos && m_strAnswer.size() < kMaxAnswerHead)
+        return true;
+    if (bReadable && FollowRedirect(CString(m_strAnswer.substr(0, nHeadEnd).c_str())))
+        return false;
+    return HandOnAnswer();
+}
+
+// The held answer goes to the owner, and every later byte with it.
+bool CHttpInterface::HandOnAnswer()
+{
+    m_bAnswerHanded = true;
+    const std::string answer = std::move(m_strAnswer);
+    m_strAnswer.clear();
+    for (size_t nOffset = 0; nOffset < answer.size(); nOffset += kBlockSize) {
+        const size_t nCount = answer.size() - nOffset < kBlockSize ? answer.size() - nOffset : kBlockSize;
+        if (!HandOn(answer.data() + nOffset, static_cast<int>(nCount)))
+            return false;
+    }
+    return true;
+}
+
+// A 301, 302, 303, 307 or 308 with a usable location is followed, at most
+// kMaxRedirects times, never from https to http: true once the next hop is
+// under way, or has failed, which the owner has then learnt of. false when
+// the answer is the owner's; a location that is there and not followed is
+// recorded with the reason.
+bool CHttpInterface::FollowRedirect(const CString& strHeaders)
+{
+    const int nStatus = StatusCodeOf(strHeaders);
+    const std::string location = LocationOf(strHeaders);
+    if (!IsRedirectStatus(nStatus) || location.empty())
+        return false;
+    const std::string url = ResolvedLocation(std::string(CurrentUrl().GetString()), location);
+    const char* pszRefusal = nullptr;
+    if (url.empty())
+        pszRefusal = "the location is not a usable http or https URL";
+    else if (m_bSecure && !CUrlParser(CString(url.c_str())).IsSecure())
+        pszRefusal = "it leads from https to http";
+    else if (m_nRedirects == kMaxRedirects)
+        pszRefusal = "more than 10 redirects";
+    if (pszRefusal) {
+        const std::string text = "Redirect with " + std::to_string(nStatus) + " to " + location +
+                                 " not followed: " + pszRefusal;
+        LogEvent(&kLogSource, 0, text.substr(0, kMessageSize - 1).c_str(), LOG_LINE_REDIRECT_NOT_FOLLOWED);
+        return false;
+    }
+    char szMessage[kMessageSize];
+    wsprintfA(szMessage, "Redirected with %d to %s", nStatus, url.substr(0, kMessageSize - 32).c_str());
+    LogEvent(&kLogSource, 1, szMessage, LOG_LINE_REDIRECTED);
+    ++m_nRedirects;
+    StartHop(CString(url.c_str()));
+    return true;
+}
+
+// The next hop is the request that a setting of its URL would send, on a
+// connection of its own: the route is asked again, and a tunnel, a sign-in
+// and TLS with the new host's name are set up as for the first request.
+void CHttpInterface::StartHop(const CString& strUrl)
+{
+    Close();
+    ++m_nConnection;
+    const CUrlParser url(strUrl);
+    m_strHost = url.GetHost();
+    m_nPort = url.GetPort();
+    m_bSecure = url.IsSecure();
+    m_bTunnel = false;
+    m_pTls.reset();
+    m_strHeld.clear();
+    m_nHeldOffset = 0;
+    m_nTlsError = 0;
+    m_strAnswer.clear();
+    m_bAnswerHanded = false;
+    // The hop's setup blocks as the first request's does, though it begins
+    // inside a read notification.
+    m_bInReadNotification = false;
+    int nLength = 0;
+    if (Request(url.GetPathAndFile(), nLength) == -1)
+        Close();
+}
+
+// The URL of this connection's request, as its redirects are resolved
+// against it.
+CString CHttpInterface::CurrentUrl() const
+{
+    CString strUrl = m_bSecure ? "https://" : "http://";
+    strUrl += m_strHost;
+    if (m_nPort != (m_bSecure ? 443 : 80)) {
+        char szPort[16];
+        wsprintfA(szPort, ":%d", m_nPort);
+        strUrl += szPort;
+    }
+    return strUrl + m_strPath;
 }

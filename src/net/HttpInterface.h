@@ -1,9 +1,11 @@
 #pragma once
-// The one HTTP/1.0 connection of a transfer: asks the route for the proxy,
+// The HTTP/1.0 connection of a transfer: asks the route for the proxy,
 // builds the GET request, connects (to the proxy when one is set) and sends
 // it. The response arrives through the callbacks of CNotifySocket. A secure
 // connection runs TLS under the same request and response, through a
 // CONNECT tunnel when it goes through a proxy; its owner sees plain bytes.
+// A redirect is followed below the owner, each hop a request of its own on
+// a new connection; the owner sees the last answer only.
 
 #include <memory>
 #include <string>
@@ -43,10 +45,20 @@ public:
     // call, and the object announces what it still holds with a read
     // notification of its own.
     int Receive(void* lpBuf, int nBufLen, int nFlags = 0) override;
+    void OnReceive(int nErrorCode) override;
     void OnClose(int nErrorCode) override;
+
+    // Redirects followed in one transfer at most, as WinHTTP bounds them.
+    static const int kMaxRedirects = 10;
 
 private:
     int FailConnect(int nError, const CString& strHost, int& nLength);
+    bool HandOn(const char* pData, int nLength);
+    bool HandOnAnswer();
+    bool FollowRedirect(const CString& strHeaders);
+    void StartHop(const CString& strUrl);
+    CString CurrentUrl() const;
+    bool IsCurrent(unsigned nConnection) const { return nConnection == m_nConnection && m_hSocket != INVALID_SOCKET; }
     LONG OpenTunnel();
     LONG ReadProxyAnswer(const CString& strMessage);
     LONG ReadAnswerHead(std::string& answer);
@@ -59,6 +71,7 @@ private:
 
     int m_nPort;
     CString m_strHost;
+    CString m_strPath; // of the request on this connection
     CString m_strHttpVersion;
     int m_nProxyPort = 80;
     CString m_strProxyHost;
@@ -73,4 +86,11 @@ private:
     size_t m_nHeldOffset = 0;
     std::string m_strCipher; // one read of received records
     LONG m_nTlsError = 0;    // a record that did not open ends the connection
+
+    // The answer's first bytes, held until its header block tells whether
+    // it is a redirect to follow; handed on as they came otherwise.
+    std::string m_strAnswer;
+    bool m_bAnswerHanded = false;
+    int m_nRedirects = 0;
+    unsigned m_nConnection = 0; // counts the hops, so that a loop notices a new one
 };

@@ -21,6 +21,8 @@ void TransferClosedProc(int nErrorCode, void* pContext)
 
 void CUpdaterDlg::OnTransferClosed(int nErrorCode)
 {
+    if (m_bClosed)
+        return;
     m_bInProgress = FALSE;
     m_bClosed = TRUE;
 

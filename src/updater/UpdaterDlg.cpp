@@ -85,6 +85,11 @@ void CUpdaterDlg::OnCancel()
         if (MessageBox(strText, strCaption, MB_YESNO) == IDNO)
             return;
     }
+    // The connection ends with the dialog: a redirect's next hop that is
+    // being set up stops waiting, and its end is not reported.
+    m_bClosed = TRUE;
+    if (m_pHttp)
+        m_pHttp->Close();
     CDialog::OnCancel();
 }
 

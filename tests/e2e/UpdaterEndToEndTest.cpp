@@ -190,6 +190,33 @@ TEST_F(UpdaterEndToEnd, RunModeOverHttpsStoresAndStartsTheUpdateProgram)
     EXPECT_TRUE(WaitForStart()) << "the update program did not start";
 }
 
+// A suite installed with an http "Source" whose server has moved to https
+// (nginx's 301): the program follows it, checks the certificate of the new
+// host, stores and starts the update, and records where it came from.
+TEST_F(UpdaterEndToEnd, SourceMovedFromHttpToHttpsIsFollowed)
+{
+    const int nPlain = TlsPortOf("plain");
+    const int nGood = TlsPortOf("good");
+    ASSERT_NE(nPlain, 0) << "no nginx: run through ctest, which starts it";
+    const std::string program = ReadWholeFile(WindowsPath(MARK_EXE));
+    ASSERT_TRUE(WriteWholeFile(TlsFixtureFolder() + "\\www\\Update.exe", program));
+    Set(kUpdatesKey, "Source", "http://127.0.0.1:" + std::to_string(nPlain) + "/to-tls/Update.exe");
+
+    const ProgramRun run = Run("/run");
+
+    ASSERT_TRUE(run.bEnded);
+    EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kCompleted));
+    EXPECT_TRUE(BoxCountIs(run.boxes, 0));
+    EXPECT_TRUE(ReadWholeFile(UpdateProgram()) == program);
+    const std::vector<LogRecord> log = Log();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].line, LOG_LINE_REDIRECTED);
+    EXPECT_EQ(log[0].level, 1);
+    EXPECT_EQ(log[0].module, "HttpInterface");
+    EXPECT_EQ(log[0].text, "Redirected with 301 to https://localhost:" + std::to_string(nGood) + "/Update.exe");
+    EXPECT_TRUE(WaitForStart()) << "the update program did not start";
+}
+
 // The configuration script as the program asks it on its own: in a lookup
 // process that is the program started again. A script's proxy is used; a
 // script that crashes the script engine leaves the choice to the manual

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
+#include "net/RedirectRules.h"
+#include "net/ResponseHeaders.h"
+
 namespace {
 
 struct SplitCase {
@@ -108,5 +113,76 @@ TEST(UrlParser, FindSlashPrefersAnySlashOverEveryBackslash)
         SCOPED_TRACE(c.text);
         EXPECT_EQ(parser.FindSlash(c.text, false), c.first);
         EXPECT_EQ(parser.FindSlash(c.text, true), c.last);
+    }
+}
+
+namespace {
+
+struct LocationCase {
+    const char* base;
+    const char* location;
+    const char* resolved; // empty: not followed
+};
+
+const LocationCase kLocationCases[] = {
+    {"http://host/dir/Update.exe", "http://mirror/pub/Update.exe", "http://mirror/pub/Update.exe"},
+    {"http://host/dir/Update.exe", "HTTPS://cdn:8443/u/2.1/Update.exe", "HTTPS://cdn:8443/u/2.1/Update.exe"},
+    {"https://host/dir/Update.exe", "//cdn/Update.exe", "https://cdn/Update.exe"},
+    {"http://host:8080/dir/Update.exe", "//cdn:81/x", "http://cdn:81/x"},
+    {"http://host:8080/dir/Update.exe", "/moved/Update.exe", "http://host:8080/moved/Update.exe"},
+    {"http://host:8080/dir/Update.exe", "2.1/Update.exe", "http://host:8080/dir/2.1/Update.exe"},
+    {"http://host/dir/", "Update.exe", "http://host/dir/Update.exe"},
+    {"http://host/get?f=a/b.exe", "c.exe", "http://host/c.exe"},
+    {"http://host/dir/get?f=1", "?f=2", "http://host/dir/get?f=2"},
+    {"http://host/dir/Update.exe", "/x.exe#part", "http://host/x.exe"},
+    {"http://host/dir/Update.exe", "../Update.exe", "http://host/dir/../Update.exe"},
+    // Not followed: other schemes, no host, text a request line cannot carry.
+    {"http://host/dir/Update.exe", "ftp://mirror/Update.exe", ""},
+    {"http://host/dir/Update.exe", "file:///C:/Windows/notepad.exe", ""},
+    {"http://host/dir/Update.exe", "javascript:alert(1)", ""},
+    {"http://host/dir/Update.exe", "http:Update.exe", ""},
+    {"http://host/dir/Update.exe", "http:///Update.exe", ""},
+    {"http://host/dir/Update.exe", "//", ""},
+    {"http://host/dir/Update.exe", "/a b.exe", ""},
+    {"http://host/dir/Update.exe", "/a\nX-Injected: 1", ""},
+    {"http://host/dir/Update.exe", "/a\rb", ""},
+    {"http://host/dir/Update.exe", "#only-a-fragment", ""},
+    {"http://host/dir/Update.exe", "", ""},
+};
+
+} // namespace
+
+TEST(RedirectRules, LocationsResolveAgainstTheUrlAskedFor)
+{
+    for (const LocationCase& c : kLocationCases) {
+        SCOPED_TRACE(std::string(c.base) + " + " + c.location);
+        EXPECT_EQ(ResolvedLocation(c.base, c.location), c.resolved);
+    }
+}
+
+TEST(RedirectRules, OnlyTheFiveStatusesWithOneLocationAreFollowed)
+{
+    struct {
+        const char* headers;
+        bool redirect;
+        const char* location;
+    } const cases[] = {
+        {"HTTP/1.1 301 Moved Permanently\r\nLocation: /a", true, "/a"},
+        {"HTTP/1.1 302 Found\r\nlocation:\t/a \r\nServer: nginx", true, "/a"},
+        {"HTTP/1.0 303 See Other\r\nLOCATION: /a", true, "/a"},
+        {"HTTP/1.1 307 Temporary Redirect\r\nLocation: /a\r\nLocation: /a", true, "/a"},
+        {"HTTP/1.1 308 Permanent Redirect\r\nLocation: /a", true, "/a"},
+        {"HTTP/1.1 302 Found\r\nLocation: /a\r\nLocation: /b", true, ""},
+        {"HTTP/1.1 302 Found\r\nContent-Location: /a", true, ""},
+        {"HTTP/1.1 302 Found\r\nLocation:", true, ""},
+        {"HTTP/1.1 300 Multiple Choices\r\nLocation: /a", false, "/a"},
+        {"HTTP/1.1 304 Not Modified\r\nLocation: /a", false, "/a"},
+        {"HTTP/1.1 305 Use Proxy\r\nLocation: /a", false, "/a"},
+        {"HTTP/1.1 200 OK\r\nLocation: /a", false, "/a"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.headers);
+        EXPECT_EQ(IsRedirectStatus(StatusCodeOf(c.headers)), c.redirect);
+        EXPECT_EQ(LocationOf(c.headers), c.location);
     }
 }

@@ -1,6 +1,7 @@
 // The text code over generated inputs: the URL splitter, the header-field
 // readers, the string type, the proxy-setting split, the bypass list and
-// the configuration script's proxy list, and (in the Windows build) the
+// the configuration script's proxy list, the redirect's location, and (in
+// the Windows build) the
 // request builder. Built with undefined-behaviour checks that
 // trap, and natively with AddressSanitizer as well; each input is also
 // checked against what must hold for any text.
@@ -18,6 +19,7 @@
 #include "net/ResponseHeaders.h"
 #include "net/ProxyAuthHeaders.h"
 #include "net/ProxyRules.h"
+#include "net/RedirectRules.h"
 #ifdef _WIN32
 #include "net/HttpInterface.h"
 #endif
@@ -246,6 +248,25 @@ void CheckBypassAndScript(Rng& rng, const std::string& list, const std::string& 
     Check(ProxyOfScriptList(("DIRECT;" + answer).c_str()).IsDirect(), "DIRECT first is direct", answer);
 }
 
+// A location resolves to an http or https URL with a host, which a request
+// line can carry, or to nothing; an absolute one stays as it came.
+void CheckLocation(Rng& rng, const std::string& location)
+{
+    const char* const bases[] = {"http://host/dir/Update.exe", "https://host:8443/get?f=a/b", "http://h/"};
+    const std::string base = bases[rng.Below(3)];
+    const std::string url = ResolvedLocation(base, location);
+    if (url.empty())
+        return;
+    const std::string scheme = url.substr(0, url.find("://"));
+    Check(scheme.size() == 4 || scheme.size() == 5, "an http or https scheme", location);
+    Check(!CUrlParser(url.c_str()).GetHost().IsEmpty(), "a host", location);
+    for (const char ch : url)
+        Check(static_cast<unsigned char>(ch) > ' ' && ch != 0x7f, "no blank or control character", location);
+    if (location.find('#') == std::string::npos &&
+        (ContainsNoCase(location.substr(0, 7), "http://") || ContainsNoCase(location.substr(0, 8), "https://")))
+        Check(url == location, "an absolute location as it came", location);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -269,6 +290,7 @@ int main(int argc, char** argv)
         CheckString(rng, rng.Below(2) ? url : headers);
         CheckBypassAndScript(rng, Compose(rng, kBypassPieces, 8), Compose(rng, kAnswerPieces, 8));
         CheckProxySplit(rng, Compose(rng, kProxyPieces, 8));
+        CheckLocation(rng, rng.Below(2) ? url : Compose(rng, kUrlPieces, 6));
 #ifdef _WIN32
         CheckRequest(rng, url);
 #endif

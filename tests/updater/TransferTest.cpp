@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -1170,4 +1171,208 @@ TEST_F(Transfer, SignInToSquidWithTheUsersCredentials)
             EXPECT_FALSE(FileExists(dest));
         }
     }
+}
+
+// Redirects as update servers send them: nginx of the TLS fixture, in its
+// plain server and its trusted TLS one, with squid where a row names it.
+// The dialog sees the last answer; each redirect followed leaves a record.
+TEST_F(Transfer, RedirectsAreFollowedBelowTheDialog)
+{
+    const int nPlain = TlsPortOf("plain");
+    const int nGood = TlsPortOf("good");
+    const int nSquid = ProxyPortOf("SQUID_PORT_FILE");
+    ASSERT_NE(nPlain, 0) << "no nginx: run through ctest, which starts it";
+    ASSERT_NE(nSquid, 0) << "no squid: run through ctest, which starts it";
+    const std::string www = TlsFixtureFolder() + "\\www";
+    const std::string program = MarkProgramBytes();
+    const std::string page = "<html>the page behind the redirect</html>";
+    std::string large(4 << 20, '\0');
+    for (size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>(i * 13 + i / 4099);
+    ASSERT_TRUE(WriteWholeFile(www + "\\Update.exe", program));
+    ASSERT_TRUE(WriteWholeFile(www + "\\redirected.html", page));
+    ASSERT_TRUE(WriteWholeFile(www + "\\large.bin", large));
+    const std::string plain = "http://127.0.0.1:" + std::to_string(nPlain);
+    const std::string secure = "https://localhost:" + std::to_string(nGood);
+    // A 301 whose 1 MiB body is not waited for: the server then holds the
+    // connection. Its location is a server that records the request.
+    ScriptedServer landing(Answering(Ok(program)));
+    const std::string landed = UrlOf(landing.Port(), "/Update.exe");
+    const std::string movedBody(1 << 20, 'm');
+    ScriptedServer holding({ServerStep::ReadRequest(),
+                            ServerStep::Send("HTTP/1.0 301 Moved Permanently\r\nLocation: " + landed +
+                                             "\r\nContent-Length: " + std::to_string(movedBody.size()) +
+                                             "\r\n\r\n" + movedBody),
+                            ServerStep::WaitForClientClose(15000)});
+    const std::string held = UrlOf(holding.Port(), "/Update.exe");
+
+    using Hops = std::vector<std::pair<int, std::string>>; // status and URL of each redirect followed
+    Hops chain10;
+    for (int n = 9; n >= 0; --n)
+        chain10.push_back({302, plain + (n ? "/chain-" + std::to_string(n) : std::string()) + "/Update.exe"});
+    Hops chain11 = chain10;
+    chain11.insert(chain11.begin(), {302, plain + "/chain-10/Update.exe"});
+    chain11.pop_back();
+    Hops loop(10, {302, plain + "/loop"});
+
+    enum Proxy { kDirect, kSquid, kSquidBypassingTheAddress, kSquidAskingForBasic, kSquidAskingForNegotiate };
+    struct Row {
+        const char* pszName;
+        std::string url;
+        bool bRunMode;
+        Proxy proxy;
+        Hops hops;
+        int nErrorStatus;       // 0: stored; otherwise the status of the HTTP error
+        const char* pszRefusal; // the reason of the record of a redirect not followed
+    };
+    const Row rows[] = {
+        {"301", plain + "/moved-301/Update.exe", true, kDirect, {{301, plain + "/Update.exe"}}, 0, nullptr},
+        {"302", plain + "/moved-302/Update.exe", true, kDirect, {{302, plain + "/Update.exe"}}, 0, nullptr},
+        {"303", plain + "/moved-303/Update.exe", true, kDirect, {{303, plain + "/Update.exe"}}, 0, nullptr},
+        {"307", plain + "/moved-307/Update.exe", true, kDirect, {{307, plain + "/Update.exe"}}, 0, nullptr},
+        {"308", plain + "/moved-308/Update.exe", true, kDirect, {{308, plain + "/Update.exe"}}, 0, nullptr},
+        {"301, description mode", plain + "/moved-301/redirected.html", false, kDirect,
+         {{301, plain + "/redirected.html"}}, 0, nullptr},
+        {"302 to a large body", plain + "/moved-302/large.bin", false, kDirect, {{302, plain + "/large.bin"}}, 0,
+         nullptr},
+        {"a path on the same server", plain + "/relative/Update.exe", true, kDirect, {{302, plain + "/Update.exe"}},
+         0, nullptr},
+        {"relative to the folder", plain + "/folder/Update.exe", true, kDirect,
+         {{302, plain + "/folder/files/Update.exe"}}, 0, nullptr},
+        {"http to https", plain + "/to-tls/Update.exe", true, kDirect, {{301, secure + "/Update.exe"}}, 0, nullptr},
+        {"scheme-relative, https", secure + "/scheme-relative/Update.exe", true, kDirect,
+         {{302, secure + "/Update.exe"}}, 0, nullptr},
+        {"a chain of 10", plain + "/chain-10/Update.exe", true, kDirect, chain10, 0, nullptr},
+        {"a chain of 11", plain + "/chain-11/Update.exe", true, kDirect, chain11, 302, "more than 10 redirects"},
+        {"a loop", plain + "/loop", true, kDirect, loop, 302, "more than 10 redirects"},
+        {"https to http", secure + "/to-plain/Update.exe", true, kDirect, {}, 301, "it leads from https to http"},
+        {"an empty Location", plain + "/no-location", true, kDirect, {}, 302, nullptr},
+        {"a Location of another scheme", plain + "/to-ftp", true, kDirect, {}, 302,
+         "the location is not a usable http or https URL"},
+        {"a 301 whose body is not waited for", held, true, kDirect, {{301, landed}}, 0, nullptr},
+        {"through squid", plain + "/moved-301/Update.exe", true, kSquid, {{301, plain + "/Update.exe"}}, 0, nullptr},
+        {"through squid, http to https", plain + "/to-tls/Update.exe", true, kSquid, {{301, secure + "/Update.exe"}},
+         0, nullptr},
+        {"through squid, a held 301", held, true, kSquid, {{301, landed}}, 0, nullptr},
+        // Each hop's connection signs in anew.
+        {"through squid asking for Basic", plain + "/moved-301/Update.exe", true, kSquidAskingForBasic,
+         {{301, plain + "/Update.exe"}}, 0, nullptr},
+        {"through squid asking for Negotiate, http to https", plain + "/to-tls/Update.exe", true,
+         kSquidAskingForNegotiate, {{301, secure + "/Update.exe"}}, 0, nullptr},
+        {"through squid, the new host bypassed",
+         "http://localhost:" + std::to_string(nPlain) + "/to-address/Update.exe", true, kSquidBypassingTheAddress,
+         {{302, plain + "/Update.exe"}}, 0, nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        const std::string dest = DestOf(row.bRunMode);
+        ASSERT_TRUE(WaitUntil(
+            [&] { return DeleteFileA(dest.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND; }, 10000))
+            << dest;
+        DeleteFileA((dest + ".mark").c_str());
+        const std::string other = UrlOf(RefusingPort(), "/none");
+        Set(kUpdatesKey, "Source", row.bRunMode ? row.url : other);
+        Set(kUpdatesKey, "Description", row.bRunMode ? other : row.url);
+        std::optional<ProxySettings> proxy;
+        std::optional<SavedCredential> credential;
+        if (row.proxy == kSquid || row.proxy == kSquidBypassingTheAddress)
+            proxy.emplace(1, ProxyOn(nSquid),
+                          row.proxy == kSquidBypassingTheAddress ? std::optional<std::string>("127.0.0.1")
+                                                                 : std::nullopt);
+        if (row.proxy == kSquidAskingForBasic || row.proxy == kSquidAskingForNegotiate) {
+            const int nAuthPort = AuthProxyPortOf(row.proxy == kSquidAskingForBasic ? "basic" : "negotiate");
+            ASSERT_NE(nAuthPort, 0) << "no sign-in proxies: run through ctest, which starts them";
+            proxy.emplace(1, "localhost:" + std::to_string(nAuthPort));
+            if (row.proxy == kSquidAskingForBasic)
+                credential.emplace(CRED_TYPE_GENERIC, "localhost", kAuthUser, kAuthPassword);
+        }
+        const std::string last = row.hops.empty() ? row.url : row.hops.back().second;
+        const int nLastViaSquidBefore = SquidLogCount(last);
+        const int nFirstViaSquidBefore = SquidLogCount(row.url);
+
+        const DWORD nStart = GetTickCount();
+        const RunResult run = RunDialog(row.bRunMode);
+        EXPECT_LT(GetTickCount() - nStart, 5000u);
+
+        std::vector<int> lines;
+        for (size_t i = 0; i < row.hops.size(); ++i) {
+            lines.push_back(LOG_LINE_REDIRECTED);
+            if (i < run.records.size()) {
+                EXPECT_EQ(run.records[i].level, 1);
+                EXPECT_EQ(run.records[i].module, "HttpInterface");
+                EXPECT_EQ(run.records[i].text, "Redirected with " + std::to_string(row.hops[i].first) + " to " +
+                                                   row.hops[i].second);
+            }
+        }
+        if (row.pszRefusal)
+            lines.push_back(LOG_LINE_REDIRECT_NOT_FOLLOWED);
+        if (row.nErrorStatus != 0)
+            lines.push_back(LOG_LINE_HTTP_ERROR);
+        ASSERT_EQ(LinesOf(run.records), lines) << DescribeBoxes(run.boxes);
+        if (row.nErrorStatus == 0) {
+            EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED);
+            EXPECT_TRUE(BoxCountIs(run.boxes, 0));
+            const std::string& body = row.bRunMode ? program : row.url.find("large") != std::string::npos ? large : page;
+            EXPECT_TRUE(ReadWholeFile(dest) == body) << "stored " << ReadWholeFile(dest).size() << " of " << body.size();
+        } else {
+            EXPECT_EQ(run.nOutcome, OUTCOME_HTTP_ERROR);
+            ASSERT_TRUE(BoxCountIs(run.boxes, 1));
+            EXPECT_EQ(run.boxes[0].text, kNoUpdatesText);
+            EXPECT_EQ(run.records.back().text,
+                      "HTTP error " + std::to_string(row.nErrorStatus) + " when retrieving " + dest);
+            if (row.pszRefusal) {
+                const std::string& refusal = run.records[run.records.size() - 2].text;
+                EXPECT_EQ(refusal.substr(refusal.find(" not followed: ") + 15), row.pszRefusal) << refusal;
+                EXPECT_EQ(refusal.rfind("Redirect with " + std::to_string(row.nErrorStatus) + " to ", 0), 0u)
+                    << refusal;
+            }
+            EXPECT_FALSE(FileExists(dest));
+        }
+        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+        if (row.proxy == kSquid || row.proxy == kSquidBypassingTheAddress) {
+            EXPECT_TRUE(WaitUntil([&] { return SquidLogCount(row.url) > nFirstViaSquidBefore; }, 5000)) << row.url;
+            if (row.proxy == kSquidBypassingTheAddress) {
+                EXPECT_EQ(SquidLogCount(last), nLastViaSquidBefore) << last;
+            }
+        }
+        EXPECT_EQ(WaitForMark(dest, row.nErrorStatus == 0 && row.bRunMode ? kLaunchWaitMs : kNoLaunchWaitMs),
+                  row.nErrorStatus == 0 && row.bRunMode);
+    }
+    EXPECT_TRUE(holding.ClientClosed(0));
+    // The hop's request is the one a setting of its URL sends: here the
+    // first request's, whose URL differs in the port alone.
+    EXPECT_EQ(landing.Request(0), holding.Request(0));
+}
+
+// The next hop's setup blocks as a first request's does; the user's Cancel
+// during it ends the transfer at once, with no report of the hop.
+TEST_F(Transfer, CancelWhileTheNextHopIsSetUpEndsAtOnce)
+{
+    ScriptedServer silent({ServerStep::WaitForClientClose(30000)});
+    ScriptedServer moved(Answering("HTTP/1.0 302 Found\r\nLocation: https://localhost:" +
+                                   std::to_string(silent.Port()) + "/Update.exe\r\n\r\n"));
+    PointAt(true, moved.Port());
+    const std::string dest = DestOf(true);
+    DWORD nCancelAt = 0;
+
+    const RunResult run = RunDialog(true, [](const ObservedBox&) { return IDYES; }, [&](TransferDlg& dlg) {
+        dlg.CancelWhen([&](const TransferDlg&) {
+            if (silent.Connections() == 0)
+                return false;
+            nCancelAt = GetTickCount();
+            return true;
+        });
+    });
+
+    ASSERT_NE(nCancelAt, 0u);
+    EXPECT_LT(GetTickCount() - nCancelAt, 3000u);
+    EXPECT_EQ(run.nOutcome, OUTCOME_CANCELLED);
+    ASSERT_TRUE(BoxCountIs(run.boxes, 1));
+    EXPECT_EQ(run.boxes[0].text, kConfirmText);
+    // The hop's interrupted connect may be recorded; the transfer's end is not.
+    const std::vector<int> lines = LinesOf(run.records);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], LOG_LINE_REDIRECTED);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), LOG_LINE_CONNECTION_LOST), 0);
+    EXPECT_FALSE(FileExists(dest));
 }
