@@ -4,6 +4,7 @@
 # /run" and then plain "Updater.exe" with the dialog on screen, taking
 # screenshots. Ends by itself and prints what happened.
 # Usage (as root on a fresh machine): tools/demo.sh
+# DEMO_DPI=144 tools/demo.sh runs it with the screen at 144 DPI (150 %).
 # Uses the caller's DISPLAY when there is one, else a private Xvfb.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -33,11 +34,18 @@ window_shown() {
 }
 
 SHOT_COUNT=0
+# screenshot NAME [CAPTION]: the screen, and the window of that caption
+# alone, frame included, when there is one.
 screenshot() {
     SHOT_COUNT=$((SHOT_COUNT + 1))
-    local file
+    local file window
     file=$(printf '%s/%02d-%s.png' "$OUT" "$SHOT_COUNT" "$1")
     import -window root "$file" 2>/dev/null && SHOTS+=("$file")
+    [ -n "${2:-}" ] || return 0
+    window=$(xwininfo -root -tree 2>/dev/null | awk -v name="\"$2\"" 'index($0, name) { print $1; exit }')
+    [ -n "$window" ] || return 0
+    file=${file%.png}-window.png
+    import -frame -window "$window" "$file" 2>/dev/null && SHOTS+=("$file")
 }
 
 # run_updater NAME [ARGUMENTS]: runs the updater to its end, with screenshots
@@ -49,7 +57,7 @@ run_updater() {
     local pid=$!
     while kill -0 "$pid" 2>/dev/null; do
         if window_shown "Quillbrook Updater"; then
-            screenshot "$name"
+            screenshot "$name" "Quillbrook Updater"
         fi
         sleep 0.3
     done
@@ -113,6 +121,11 @@ for _ in $(seq 50); do
 done
 PORT=$(cat "$OUT/server.port")
 echo "   http://127.0.0.1:$PORT/"
+
+if [ -n "${DEMO_DPI:-}" ]; then
+    wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$DEMO_DPI" /f >/dev/null 2>&1
+    echo "   screen at $DEMO_DPI DPI"
+fi
 
 UPDATES='HKLM\SOFTWARE\Quillbrook\QBSUITE\Updates'
 wine reg add "$UPDATES" /v Source /t REG_SZ /d "http://127.0.0.1:$PORT/update/Update.exe" /f >/dev/null 2>&1

@@ -2,7 +2,6 @@
 // started in run mode, and the dialog closes itself.
 
 #include "UpdaterDlg.h"
-#include "UpdateSignature.h"
 #include "eventlog/EventLog.h"
 #include "eventlog/LogLines.h"
 #include "net/UrlParser.h"
@@ -57,8 +56,8 @@ void CUpdaterDlg::OnTransferClosed(int nErrorCode)
 // old one; the user learns of it as of a program that could not be started.
 BOOL CUpdaterDlg::IsSignatureAccepted()
 {
-    const LONG nResult = CheckUpdateSignature(m_strTempPath, ReadUpdatePolicy("RequireSignature") != 0,
-                                              ReadUpdateSetting("SignerThumbprint"));
+    const LONG nResult =
+        m_download.CheckSignature(ReadUpdatePolicy("RequireSignature") != 0, ReadUpdateSetting("SignerThumbprint"));
     if (nResult == ERROR_SUCCESS)
         return TRUE;
     ReportLaunchFailure(static_cast<int>(nResult));

@@ -11,7 +11,6 @@
 
 #include "eventlog/EventLog.h"
 #include "eventlog/LogLines.h"
-#include "framework/Handles.h"
 #include "net/HttpInterface.h"
 #include "net/ResponseHeaders.h"
 
@@ -160,7 +159,7 @@ BOOL CUpdaterDlg::AppendToFile(const char* pData, uint32_t nLength)
     if (nLength == 0)
         return TRUE;
     try {
-        m_fileTemp.Write(pData, nLength);
+        m_download.Append(pData, nLength);
     } catch (CFileException* e) {
         LogStoreError(*e);
         e->Delete();
@@ -196,15 +195,9 @@ void CUpdaterDlg::EndAtAnnouncedLength()
 // Windows each close of a written file is scanned again.
 void CUpdaterDlg::PrepareTempFile()
 {
-    char szSuffix[32];
-    wsprintfA(szSuffix, ".%lu.part", ::GetCurrentProcessId());
-    m_strTempPath = m_strDestPath + szSuffix;
-
     CFileException error;
-    if (!m_fileTemp.Open(m_strTempPath, CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive, &error)) {
+    if (!m_download.Create(m_strDestPath, &error))
         LogStoreError(error);
-        m_strTempPath.Empty();
-    }
 }
 
 // Records a failure to store the body, once for the transfer: every later
@@ -234,57 +227,33 @@ BOOL CUpdaterDlg::IsResponseComplete() const
     return !m_pHttp || m_pHttp->IsEndConfirmed();
 }
 
-// Closes the temporary file and checks that it still holds every byte of
+// Flushes the temporary file and checks that it still holds every byte of
 // the body: a scanner or a cleanup tool may have removed or cut it.
 BOOL CUpdaterDlg::FinishTempFile()
 {
-    if (m_bStoreFailed || m_strTempPath.IsEmpty())
+    if (m_bStoreFailed || !m_download.IsCreated())
         return FALSE;
-    try {
-        m_fileTemp.Close();
-    } catch (CFileException* e) {
-        LogStoreError(*e);
-        e->Delete();
-        return FALSE;
-    }
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!::GetFileAttributesExA(m_strTempPath, GetFileExInfoStandard, &data)) {
-        LogStoreError(CFileException(CFileException::genericException, static_cast<LONG>(::GetLastError())));
-        return FALSE;
-    }
-    const uint64_t nSize = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    if (nSize != m_nBodyReceived) {
-        LogStoreError(CFileException(CFileException::genericException, ERROR_FILE_INVALID));
+    const LONG nError = m_download.Finish(m_nBodyReceived);
+    if (nError != ERROR_SUCCESS) {
+        LogStoreError(CFileException(CFileException::genericException, nError));
         return FALSE;
     }
     return TRUE;
 }
 
-// Replaces the destination with the complete body. The destination is first
-// opened for exclusive writing, so that one that another program holds open
-// is reported rather than replaced under it.
+// Replaces the destination with the complete, checked body. One that
+// another program holds open is reported rather than replaced under it.
 BOOL CUpdaterDlg::CommitDownload()
 {
-    CUniqueHandleValue dest(FileHandleOf(
-        ::CreateFileA(m_strDestPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
-    DWORD dwError = dest.IsValid() || ::GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : ::GetLastError();
-    dest.Reset(); // the move needs the destination closed
-    if (dwError == ERROR_SUCCESS &&
-        !::MoveFileExA(m_strTempPath, m_strDestPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        dwError = ::GetLastError();
-    if (dwError != ERROR_SUCCESS) {
-        LogStoreError(CFileException(CFileException::genericException, static_cast<LONG>(dwError)));
+    const LONG nError = m_download.Replace();
+    if (nError != ERROR_SUCCESS) {
+        LogStoreError(CFileException(CFileException::genericException, nError));
         return FALSE;
     }
-    m_strTempPath.Empty();
     return TRUE;
 }
 
 void CUpdaterDlg::DiscardDownload()
 {
-    m_fileTemp.Abort();
-    if (m_strTempPath.IsEmpty())
-        return;
-    ::DeleteFileA(m_strTempPath);
-    m_strTempPath.Empty();
+    m_download.Discard();
 }

@@ -106,7 +106,8 @@ bool IsChainFailure(LONG nResult)
 
 } // namespace
 
-LONG CheckUpdateSignature(const CString& strPath, bool bRequireSignature, const CString& strThumbprints)
+LONG CheckUpdateSignature(HANDLE hFile, const CString& strPath, bool bRequireSignature,
+                          const CString& strThumbprints)
 {
     const std::vector<std::string> pins = ParseThumbprints(strThumbprints);
     const TrustLibrary trust;
@@ -120,6 +121,7 @@ LONG CheckUpdateSignature(const CString& strPath, bool bRequireSignature, const 
     WINTRUST_FILE_INFO file = {};
     file.cbStruct = sizeof(file);
     file.pcwszFilePath = path.c_str();
+    file.hFile = hFile;
     WINTRUST_DATA data = {};
     data.cbStruct = sizeof(data);
     data.dwUIChoice = WTD_UI_NONE;

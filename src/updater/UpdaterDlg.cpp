@@ -7,6 +7,21 @@
 
 const LogSource g_logUpdaterDlg = ModuleLogSource("UpdaterDlg");
 
+namespace {
+
+// The program's icon in the size of the two metrics: the image of the
+// icon file that fits it best, shared, so never destroyed.
+HICON LoadIconOfSize(int nWidthMetric, int nHeightMetric)
+{
+    return static_cast<HICON>(::LoadImageA(AfxGetApp()->m_hInstance ? AfxGetApp()->m_hInstance
+                                                                      : ::GetModuleHandleA(nullptr),
+                                           MAKEINTRESOURCEA(IDR_MAINFRAME), IMAGE_ICON,
+                                           ::GetSystemMetrics(nWidthMetric), ::GetSystemMetrics(nHeightMetric),
+                                           LR_SHARED));
+}
+
+} // namespace
+
 char g_szUserText[1024];
 char g_szDetailText[1024];
 
@@ -21,7 +36,8 @@ CUpdaterDlg::CUpdaterDlg(CWnd* pParent)
       m_bInProgress(FALSE),
       m_bHttpError(FALSE),
       m_bRunMode(TRUE),
-      m_hIcon(AfxGetApp()->LoadIcon(IDR_MAINFRAME)),
+      m_hIcon(LoadIconOfSize(SM_CXICON, SM_CYICON)),
+      m_hSmallIcon(LoadIconOfSize(SM_CXSMICON, SM_CYSMICON)),
       m_nBodyReceived(0),
       m_bEndsAtLength(FALSE),
       m_nAnnouncedLength(0),
@@ -66,8 +82,10 @@ BOOL CUpdaterDlg::OnInitDialog()
 {
     CDialog::OnInitDialog();
 
+    // Each icon at the size the system asks for at this DPI, not one image
+    // stretched to both.
     SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
-    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
 
     StartUpdate();
 

@@ -6,6 +6,8 @@
 #include "framework/File.h"
 #include "framework/Window.h"
 
+#include "DownloadFile.h"
+
 #include "eventlog/EventLog.h"
 
 class CHttpInterface;
@@ -74,13 +76,13 @@ public:
     BOOL m_bHttpError;
     BOOL m_bRunMode;
     CProgressCtrl m_progress;
-    HICON m_hIcon;
+    HICON m_hIcon;      // at SM_CXICON, for the window and its minimized form
+    HICON m_hSmallIcon; // at SM_CXSMICON, for the caption and the task bar
 
     // The body goes to a temporary file beside the destination, held open
     // for the transfer, which replaces the destination only once the whole
-    // body has arrived.
-    CString m_strTempPath;
-    CFile m_fileTemp;
+    // body has arrived and has been checked.
+    CDownloadFile m_download;
     uint64_t m_nBodyReceived;  // body bytes of the response, as stored
     // Through a proxy the connection may stay open after the response, so
     // the response ends at its announced length.

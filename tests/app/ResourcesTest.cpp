@@ -179,6 +179,22 @@ TEST(Resources, IconHasItsThreeImages)
     EXPECT_NE(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(128)), nullptr);
 }
 
+// Without the declaration Windows draws the dialog at 96 DPI and stretches
+// it as a bitmap on a screen with more; Wine lays it out alike either way,
+// so only the embedded manifest shows it.
+TEST(Resources, ManifestDeclaresPerMonitorDpiAwareness)
+{
+    const std::vector<unsigned char> data = Resource(MAKEINTRESOURCEA(24) /* RT_MANIFEST */, 1);
+    const std::string manifest(data.begin(), data.end());
+    EXPECT_NE(manifest.find("<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">"
+                            "PerMonitorV2, PerMonitor</dpiAwareness>"),
+              std::string::npos)
+        << manifest;
+    EXPECT_NE(manifest.find("<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true/pm"
+                            "</dpiAware>"),
+              std::string::npos);
+}
+
 TEST(Resources, VersionInformation)
 {
     char szPath[MAX_PATH];

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -654,3 +655,109 @@ TEST_F(UpdaterEndToEnd, OnlyAProgramWhoseSignatureHoldsUnderThePolicyReplacesThe
 }
 
 } // namespace
+
+namespace {
+
+// The user's screen DPI in the test prefix, for the processes started while
+// it lives; the earlier value comes back after it.
+class ScreenDpi {
+public:
+    explicit ScreenDpi(DWORD nDpi)
+    {
+        RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_hKey, nullptr);
+        DWORD nSize = sizeof(m_nEarlier);
+        m_bHadValue = RegQueryValueExA(m_hKey, "LogPixels", nullptr, nullptr, reinterpret_cast<BYTE*>(&m_nEarlier),
+                                       &nSize) == ERROR_SUCCESS;
+        RegSetValueExA(m_hKey, "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&nDpi), sizeof(nDpi));
+    }
+    ~ScreenDpi()
+    {
+        if (m_bHadValue)
+            RegSetValueExA(m_hKey, "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&m_nEarlier),
+                           sizeof(m_nEarlier));
+        else
+            RegDeleteValueA(m_hKey, "LogPixels");
+        RegCloseKey(m_hKey);
+    }
+    ScreenDpi(const ScreenDpi&) = delete;
+    ScreenDpi& operator=(const ScreenDpi&) = delete;
+
+private:
+    static constexpr const char* kKey = "Control Panel\\Desktop";
+    HKEY m_hKey = nullptr;
+    DWORD m_nEarlier = 96;
+    bool m_bHadValue = false;
+};
+
+// A control's rectangle in its dialog's client coordinates.
+RECT ClientRectOf(HWND hDialog, HWND hControl)
+{
+    RECT rect = {};
+    GetWindowRect(hControl, &rect);
+    MapWindowPoints(nullptr, hDialog, reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
+bool IsInside(const RECT& inner, const RECT& outer)
+{
+    return inner.left >= outer.left && inner.top >= outer.top && inner.right <= outer.right &&
+           inner.bottom <= outer.bottom && inner.right > inner.left && inner.bottom > inner.top;
+}
+
+} // namespace
+
+// The dialog as the program lays it out at 96, 144 and 192 DPI: its client
+// area grows with the DPI, and the progress bar and the Cancel button stay
+// inside it. Each run holds the transfer for a moment, so that the shown
+// dialog can be measured.
+TEST_F(UpdaterEndToEnd, DialogIsLaidOutForTheScreensDpi)
+{
+    const std::string page = "<html>page</html>";
+    struct Layout {
+        DWORD nDpi;
+        RECT client{};
+        RECT bar{};
+        RECT cancel{};
+        bool bMeasured = false;
+    };
+    Layout layouts[] = {{96}, {144}, {192}};
+    for (Layout& layout : layouts) {
+        SCOPED_TRACE(std::to_string(layout.nDpi) + " DPI");
+        const ScreenDpi dpi(layout.nDpi);
+        ScriptedServer server({ServerStep::ReadRequest(), ServerStep::Sleep(1500),
+                               ServerStep::Send(Response200(page)), ServerStep::Close()});
+        ServeFrom(server.Port());
+        ProgramOptions options;
+        options.onPoll = [&](HANDLE hProcess) {
+            const HWND hDialog = FindUpdateDialog(GetProcessId(hProcess));
+            if (layout.bMeasured || !hDialog || !IsWindowVisible(hDialog))
+                return;
+            GetClientRect(hDialog, &layout.client);
+            layout.bar = ClientRectOf(hDialog, GetDlgItem(hDialog, 1000 /* the progress bar */));
+            layout.cancel = ClientRectOf(hDialog, GetDlgItem(hDialog, IDCANCEL));
+            layout.bMeasured = true;
+        };
+
+        const ProgramRun run = Run("", options);
+
+        ASSERT_TRUE(run.bEnded);
+        EXPECT_EQ(run.nExitCode, static_cast<DWORD>(kCompleted));
+        ASSERT_TRUE(layout.bMeasured);
+        EXPECT_TRUE(IsInside(layout.bar, layout.client));
+        EXPECT_TRUE(IsInside(layout.cancel, layout.client));
+        std::printf("%lu DPI: client area %ld x %ld, progress bar %ld x %ld, Cancel %ld x %ld\n", layout.nDpi,
+                    layout.client.right, layout.client.bottom, layout.bar.right - layout.bar.left,
+                    layout.bar.bottom - layout.bar.top, layout.cancel.right - layout.cancel.left,
+                    layout.cancel.bottom - layout.cancel.top);
+    }
+    // Near the ratio: the template's units follow the font, whose pixel
+    // height is rounded (8 points are 11 pixels at 96 DPI, 10.67 exactly,
+    // and exactly 16 and 21.33 at 144 and 192), so the height grows a few
+    // percent less than the DPI.
+    const RECT& base = layouts[0].client;
+    for (const Layout& layout : layouts) {
+        const double ratio = layout.nDpi / 96.0;
+        EXPECT_NEAR(layout.client.right, base.right * ratio, base.right * ratio * 0.07) << layout.nDpi << " DPI";
+        EXPECT_NEAR(layout.client.bottom, base.bottom * ratio, base.bottom * ratio * 0.07) << layout.nDpi << " DPI";
+    }
+}

@@ -377,4 +377,60 @@ TEST_F(Fault, TwoUpdatersAtOnceLeaveOneWholeBody)
     ExpectNoLeftovers(install, true);
 }
 
+// Another program tries, from the moment the temporary file appears until
+// the run has ended, to open it for writing and to rename it: it never can,
+// after the transfer either, while the file is checked and until it has
+// replaced the destination. What was checked is what is stored.
+TEST_F(Fault, TemporaryFileCannotBeOpenedOrRenamedUntilItIsTheDestination)
+{
+    const std::string body = MarkProgram() + std::string(300000, 'n');
+    ConcurrentServer server({body});
+    Install install("held-part");
+    const std::string strDest = install.Dest(true);
+    ASSERT_TRUE(WriteWholeFile(strDest, "previous version"));
+    SetUpdateSettings(Url(server.Port()), Url(server.Port()), install.Root());
+    std::atomic<bool> bEnded{false};
+    int nTries = 0;
+    int nOpened = 0;
+    int nRenamed = 0;
+    std::thread other([&] {
+        const std::string pattern = strDest + ".*.part";
+        while (!bEnded) {
+            WIN32_FIND_DATAA found;
+            const HANDLE hFind = FindFirstFileA(pattern.c_str(), &found);
+            if (hFind == INVALID_HANDLE_VALUE) {
+                Sleep(1);
+                continue;
+            }
+            FindClose(hFind);
+            const std::string part = install.DestFolder(true) + "\\" + found.cFileName;
+            ++nTries;
+            const HANDLE hFile = CreateFileA(part.c_str(), GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (hFile != INVALID_HANDLE_VALUE) {
+                ++nOpened;
+                CloseHandle(hFile);
+            }
+            if (MoveFileA(part.c_str(), (part + ".taken").c_str())) {
+                ++nRenamed;
+                MoveFileA((part + ".taken").c_str(), part.c_str());
+            }
+        }
+    });
+    RunOptions options;
+    options.bRunMode = true;
+    const RunResult result = RunUpdater(install, options);
+    bEnded = true;
+    other.join();
+
+    ASSERT_TRUE(result.bEnded);
+    EXPECT_EQ(result.nExitCode, static_cast<DWORD>(kCompleted)) << DescribeBoxes(result.boxes);
+    EXPECT_GT(nTries, 0) << "the temporary file was never seen";
+    EXPECT_EQ(nOpened, 0);
+    EXPECT_EQ(nRenamed, 0);
+    EXPECT_TRUE(ReadWholeFile(strDest) == body) << ReadWholeFile(strDest).size() << " bytes";
+    ExpectNoLeftovers(install, true);
+}
+
 } // namespace

@@ -81,7 +81,7 @@ struct Receiver {
     // completion closes it.
     std::string StoredBody()
     {
-        dlg.m_fileTemp.Close();
+        dlg.m_download.HeldFile().Close();
         return ReadWholeFile(TempPathOf(dlg.m_strDestPath.GetString()));
     }
 
@@ -426,8 +426,9 @@ TEST_F(Reception, TemporaryFileIsHeldExclusivelyAndClosedOnEveryEnd)
 
 TEST_F(Reception, TemporaryFileChangedUnderTheProgramIsNotCommitted)
 {
-    // The file is closed first, as a scanner or cleanup tool working from
-    // outside Windows' sharing rules would find it.
+    // The file is let go first and then changed by name, as a scanner or a
+    // cleanup tool working outside Windows' sharing rules could: a file
+    // that is no longer held is not committed.
     struct Row {
         const char* pszName;
         std::function<void(const std::string&)> change;
@@ -443,7 +444,7 @@ TEST_F(Reception, TemporaryFileChangedUnderTheProgramIsNotCommitted)
         LogCapture log;
         Receiver r(dest);
         r.Feed("HTTP/1.0 200 OK\r\nContent-Length: 3000\r\n\r\n" + Body(3000));
-        r.dlg.m_fileTemp.Close();
+        r.dlg.m_download.HeldFile().Close();
         row.change(TempPathOf(dest));
         r.dlg.OnTransferClosed(0);
 
@@ -461,10 +462,10 @@ TEST_F(Reception, FailedWriteIsLoggedOnceNamingTheDestinationAndNothingIsCommitt
     Receiver r(dest);
     r.Feed("HTTP/1.0 200 OK\r\nContent-Length: 4096\r\n\r\n" + Body(1024));
     // Writes now go to a handle that refuses them, as a failing volume would.
-    const HANDLE hHeld = r.dlg.m_fileTemp.m_hFile.Detach();
-    r.dlg.m_fileTemp.m_hFile = FileHandleOf(
+    const HANDLE hHeld = r.dlg.m_download.HeldFile().m_hFile.Detach();
+    r.dlg.m_download.HeldFile().m_hFile = FileHandleOf(
         CreateFileA(readOnly.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_TRUE(r.dlg.m_fileTemp.m_hFile.IsValid());
+    ASSERT_TRUE(r.dlg.m_download.HeldFile().m_hFile.IsValid());
     r.Feed(Body(3072));
     CloseHandle(hHeld);
     r.dlg.OnTransferClosed(0);

@@ -1,0 +1,104 @@
+#include "DownloadFile.h"
+
+#include <string>
+
+#include "UpdateSignature.h"
+
+BOOL CDownloadFile::Create(const CString& strDestPath, CFileException* pError)
+{
+    Discard();
+    char szSuffix[32];
+    wsprintfA(szSuffix, ".%lu.part", ::GetCurrentProcessId());
+    const CString strPath = strDestPath + szSuffix;
+    // Read for the signature check and delete for the rename, both through
+    // this handle; shared with nobody, so that no other program can change,
+    // rename or remove the file while it is held.
+    CUniqueHandleValue file(FileHandleOf(::CreateFileA(strPath, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    if (!file.IsValid()) {
+        *pError = CFileException(CFileException::genericException, static_cast<LONG>(::GetLastError()), strPath);
+        return FALSE;
+    }
+    m_file.m_hFile = std::move(file);
+    m_strPath = strPath;
+    m_strDestPath = strDestPath;
+    return TRUE;
+}
+
+void CDownloadFile::Append(const void* pData, UINT nLength)
+{
+    m_file.Write(pData, nLength);
+}
+
+// The size is the held file's: a file that is no longer held is not the
+// one that was written.
+LONG CDownloadFile::Finish(uint64_t nExpectedSize)
+{
+    if (!m_file.m_hFile.IsValid())
+        return ERROR_INVALID_HANDLE;
+    const HANDLE hFile = m_file.m_hFile.Get();
+    if (!::FlushFileBuffers(hFile))
+        return static_cast<LONG>(::GetLastError());
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(hFile, &size))
+        return static_cast<LONG>(::GetLastError());
+    return static_cast<uint64_t>(size.QuadPart) == nExpectedSize ? 0 : ERROR_FILE_INVALID;
+}
+
+LONG CDownloadFile::CheckSignature(bool bRequireSignature, const CString& strThumbprints)
+{
+    return CheckUpdateSignature(m_file.m_hFile.Get(), m_strPath, bRequireSignature, strThumbprints);
+}
+
+LONG CDownloadFile::Replace()
+{
+    LONG nError = ERROR_SUCCESS;
+    {
+        CUniqueHandleValue dest(FileHandleOf(
+            ::CreateFileA(m_strDestPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+        if (!dest.IsValid() && ::GetLastError() != ERROR_FILE_NOT_FOUND)
+            nError = static_cast<LONG>(::GetLastError());
+    }
+    if (nError == ERROR_SUCCESS)
+        nError = RenameHeld();
+    if (nError == ERROR_INVALID_PARAMETER || nError == ERROR_NOT_SUPPORTED || nError == ERROR_INVALID_FUNCTION ||
+        nError == ERROR_CALL_NOT_IMPLEMENTED) {
+        // A volume that cannot rename an open file: the file is closed,
+        // after the flush, and moved by name.
+        m_file.Abort();
+        nError = ::MoveFileExA(m_strPath, m_strDestPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+                     ? ERROR_SUCCESS
+                     : static_cast<LONG>(::GetLastError());
+    }
+    if (nError != ERROR_SUCCESS)
+        return nError;
+    // The file is the destination now: closed, and no longer removed.
+    m_file.Abort();
+    m_strPath.Empty();
+    return ERROR_SUCCESS;
+}
+
+LONG CDownloadFile::RenameHeld() const
+{
+    const int nChars = ::MultiByteToWideChar(CP_ACP, 0, m_strDestPath, -1, nullptr, 0);
+    if (nChars <= 0)
+        return static_cast<LONG>(::GetLastError());
+    std::string buffer(sizeof(FILE_RENAME_INFO) + static_cast<size_t>(nChars) * sizeof(WCHAR), '\0');
+    FILE_RENAME_INFO* pInfo = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    pInfo->ReplaceIfExists = TRUE;
+    pInfo->RootDirectory = nullptr;
+    pInfo->FileNameLength = static_cast<DWORD>(nChars - 1) * sizeof(WCHAR);
+    ::MultiByteToWideChar(CP_ACP, 0, m_strDestPath, -1, pInfo->FileName, nChars);
+    if (!::SetFileInformationByHandle(m_file.m_hFile.Get(), FileRenameInfo, pInfo, static_cast<DWORD>(buffer.size())))
+        return static_cast<LONG>(::GetLastError());
+    return ERROR_SUCCESS;
+}
+
+void CDownloadFile::Discard()
+{
+    m_file.Abort();
+    if (m_strPath.IsEmpty())
+        return;
+    ::DeleteFileA(m_strPath);
+    m_strPath.Empty();
+}
