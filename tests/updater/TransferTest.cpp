@@ -186,6 +186,25 @@ protected:
         Set(kUpdatesKey, "Description", UrlOf(bRunMode ? nOther : nPort, "/update/info.exe"));
     }
 
+    // The mode's setting names the URL; the other names a refusing port.
+    void PointModeAt(bool bRunMode, const std::string& url)
+    {
+        const std::string other = UrlOf(RefusingPort(), "/none");
+        Set(kUpdatesKey, "Source", bRunMode ? url : other);
+        Set(kUpdatesKey, "Description", bRunMode ? other : url);
+    }
+
+    // The destination and the mark of an earlier row's run are gone. The
+    // program that run started may still hold its file for a moment after
+    // it left its mark.
+    static bool RemoveEarlierRun(const std::string& dest)
+    {
+        const bool bRemoved =
+            WaitUntil([&] { return DeleteFileA(dest.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND; }, 10000);
+        DeleteFileA((dest + ".mark").c_str());
+        return bRemoved;
+    }
+
     // Serves the body to the mode in two writes, the second after a pause.
     std::unique_ptr<ScriptedServer> ServePaused(bool bRunMode, const std::string& body, int nPauseMs)
     {
@@ -726,20 +745,12 @@ TEST_F(Transfer, SecureUpdateComesOnlyWholeFromAVerifiedServer)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.pszName);
         const std::string dest = DestOf(row.bRunMode);
-        // The program an earlier row started may still hold its file for a
-        // moment after it left its mark.
-        ASSERT_TRUE(WaitUntil(
-            [&] { return DeleteFileA(dest.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND; }, 10000))
-            << dest;
-        DeleteFileA((dest + ".mark").c_str());
+        ASSERT_TRUE(RemoveEarlierRun(dest)) << dest;
         const std::string server = row.pszServer;
         const int nPort = server == "silent" ? silent.Port() : server == "443" ? 443 : TlsPortOf(server);
         ASSERT_NE(nPort, 0) << server;
         const std::string path = *row.pszPath ? row.pszPath : row.bRunMode ? "/Update.exe" : "/info.exe";
-        const std::string url = "https://localhost:" + std::to_string(nPort) + path;
-        const std::string other = UrlOf(RefusingPort(), "/none");
-        Set(kUpdatesKey, "Source", row.bRunMode ? url : other);
-        Set(kUpdatesKey, "Description", row.bRunMode ? other : url);
+        PointModeAt(row.bRunMode, "https://localhost:" + std::to_string(nPort) + path);
         std::optional<ProxySettings> proxy;
         if (row.pszProxy) {
             const int nProxyPort = ProxyPortOf(row.pszProxy);
@@ -1129,9 +1140,7 @@ TEST_F(Transfer, SignInToSquidWithTheUsersCredentials)
         ScriptedServer origin(Answering(Ok(body)));
         const std::string url = row.bTunnel ? "https://localhost:" + std::to_string(nTlsPort) + "/Update.exe"
                                             : UrlOf(origin.Port(), "/update/Update.exe");
-        const std::string other = UrlOf(RefusingPort(), "/none");
-        Set(kUpdatesKey, "Source", bRunMode ? url : other);
-        Set(kUpdatesKey, "Description", bRunMode ? other : url);
+        PointModeAt(bRunMode, url);
         ProxySettings settings(1, "localhost:" + std::to_string(AuthProxyPortOf(row.pszProxy)));
         const bool bWrong = row.saved == kWrongNtlm || row.saved == kWrongBasic;
         const std::string password = bWrong ? "not the password" : kAuthPassword;
@@ -1266,13 +1275,8 @@ TEST_F(Transfer, RedirectsAreFollowedBelowTheDialog)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.pszName);
         const std::string dest = DestOf(row.bRunMode);
-        ASSERT_TRUE(WaitUntil(
-            [&] { return DeleteFileA(dest.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND; }, 10000))
-            << dest;
-        DeleteFileA((dest + ".mark").c_str());
-        const std::string other = UrlOf(RefusingPort(), "/none");
-        Set(kUpdatesKey, "Source", row.bRunMode ? row.url : other);
-        Set(kUpdatesKey, "Description", row.bRunMode ? other : row.url);
+        ASSERT_TRUE(RemoveEarlierRun(dest)) << dest;
+        PointModeAt(row.bRunMode, row.url);
         std::optional<ProxySettings> proxy;
         std::optional<SavedCredential> credential;
         if (row.proxy == kSquid || row.proxy == kSquidBypassingTheAddress)
