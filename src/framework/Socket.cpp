@@ -7,6 +7,7 @@
 #include <new>
 
 #include "File.h"
+#include "Window.h"
 
 namespace {
 
@@ -22,6 +23,9 @@ const UINT WM_SOCKET_KEPT = WM_APP;
 // socket that reuses the handle value nor survive the close.
 const UINT kFirstSocketMessage = WM_APP + 0x10;
 const UINT kLastSocketMessage = 0xBFFF;
+// A socket's timer, delivered like its notifications; no FD_ event has
+// this bit.
+const long kTimerEvent = 1L << 16;
 
 struct SocketThreadState {
     HWND hWnd = nullptr;
@@ -66,16 +70,8 @@ class CSocketWnd {
 public:
     static HWND Handle()
     {
-        if (!t_state.hWnd) {
-            const HINSTANCE hInstance = ::GetModuleHandleA(nullptr);
-            WNDCLASSA wc = {};
-            wc.lpfnWndProc = WndProc;
-            wc.hInstance = hInstance;
-            wc.lpszClassName = kClassName;
-            ::RegisterClassA(&wc); // fails harmlessly when another thread registered it
-            t_state.hWnd =
-                ::CreateWindowExA(0, kClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, hInstance, nullptr);
-        }
+        if (!t_state.hWnd)
+            t_state.hWnd = CreateMessageWindow(kClassName, WndProc);
         return t_state.hWnd;
     }
 
@@ -95,6 +91,8 @@ public:
     static void Detach(UINT nMessage)
     {
         t_state.sockets.erase(nMessage);
+        if (t_state.hWnd)
+            ::KillTimer(t_state.hWnd, nMessage);
         MSG msg;
         while (t_state.hWnd && ::PeekMessageA(&msg, t_state.hWnd, nMessage, nMessage, PM_REMOVE)) {
         }
@@ -144,6 +142,9 @@ private:
         case FD_CONNECT:
             if (!pSocket->m_bConnectReported)
                 pSocket->OnConnect(nError);
+            break;
+        case kTimerEvent:
+            pSocket->OnTimer();
             break;
         case FD_CLOSE:
             // Every byte that arrived before the close is delivered before
@@ -198,14 +199,25 @@ private:
                 DeliverKept(pSocket);
             return 0;
         }
-        if (message < kFirstSocketMessage || message > kLastSocketMessage)
+        long lEvent = 0;
+        int nError = 0;
+        CAsyncSocket* pSocket = nullptr;
+        if (message == WM_TIMER) {
+            // A timer runs once; its id is the socket's message.
+            ::KillTimer(hWnd, wParam);
+            pSocket = Find(static_cast<UINT>(wParam));
+            lEvent = kTimerEvent;
+        } else if (message >= kFirstSocketMessage && message <= kLastSocketMessage) {
+            pSocket = Find(message);
+            if (pSocket && pSocket->m_hSocket != static_cast<SOCKET>(wParam))
+                pSocket = nullptr;
+            lEvent = WSAGETSELECTEVENT(lParam);
+            nError = WSAGETSELECTERROR(lParam);
+        } else {
             return ::DefWindowProcA(hWnd, message, wParam, lParam);
-
-        CAsyncSocket* pSocket = Find(message);
-        if (!pSocket || pSocket->m_hSocket != static_cast<SOCKET>(wParam))
+        }
+        if (!pSocket)
             return 0;
-        const long lEvent = WSAGETSELECTEVENT(lParam);
-        const int nError = WSAGETSELECTERROR(lParam);
         if (CAsyncSocket::BlockingWait* pWait = pSocket->m_pBlockingWait) {
             if (lEvent & pWait->lEvents) {
                 if (!pWait->bDone) {
@@ -336,22 +348,22 @@ BOOL CAsyncSocket::WaitForEvent(long lEvents, int* pnError)
     wait.lEvents = lEvents;
     m_pBlockingWait = &wait;
     // Read once: a handler dispatched below may delete the object.
-    const DWORD nTimeout = m_nBlockingTimeout;
-    const DWORD nStart = ::GetTickCount();
+    const ULONGLONG nDeadline = m_nBlockingDeadline;
     bool bTimedOut = false;
     while (!wait.bDone && !wait.bCancelled && !wait.bDestroyed) {
         MSG msg;
         BOOL bResult;
-        if (nTimeout == 0) {
+        if (nDeadline == 0) {
             bResult = ::GetMessageA(&msg, nullptr, 0, 0);
         } else {
-            const DWORD nElapsed = ::GetTickCount() - nStart;
-            if (nElapsed >= nTimeout) {
+            const ULONGLONG nNow = ::GetTickCount64();
+            if (nNow >= nDeadline) {
                 bTimedOut = true;
                 break;
             }
             if (!::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-                ::MsgWaitForMultipleObjectsEx(0, nullptr, nTimeout - nElapsed, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+                ::MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(nDeadline - nNow), QS_ALLINPUT,
+                                              MWMO_INPUTAVAILABLE);
                 continue;
             }
             bResult = msg.message == WM_QUIT ? 0 : 1;
@@ -394,6 +406,12 @@ void CAsyncSocket::QueueNotification(long lEvent, int nError)
     // A blocking call posts the kept notifications itself when it ends.
     if (!m_pBlockingWait)
         ::PostMessageA(CSocketWnd::Handle(), WM_SOCKET_KEPT, m_nNotifyMessage, 0);
+}
+
+void CAsyncSocket::StartTimer(DWORD nMilliseconds)
+{
+    if (m_hSocket != INVALID_SOCKET)
+        ::SetTimer(CSocketWnd::Handle(), m_nNotifyMessage, nMilliseconds, nullptr);
 }
 
 BOOL CSocket::Connect(const char* lpszHostAddress, UINT nHostPort)

@@ -62,8 +62,13 @@ protected:
     // holds itself and that no notification of the socket layer announces.
     void QueueNotification(long lEvent, int nError = 0);
 
-    // How long one blocking call waits for its event; 0 waits for ever.
-    DWORD m_nBlockingTimeout = 0;
+    // OnTimer runs once, nMilliseconds from now, unless the socket closes
+    // first; a later call replaces an earlier one.
+    void StartTimer(DWORD nMilliseconds);
+    virtual void OnTimer() {}
+
+    // The tick (GetTickCount64) at which blocking calls give up; 0: never.
+    ULONGLONG m_nBlockingDeadline = 0;
     // Addresses of a host name or dotted address, in the resolver's order.
     static int ResolveHost(const char* lpszHostAddress, UINT nHostPort, sockaddr_in* pAddresses, int nMax);
 
@@ -106,9 +111,11 @@ public:
     int Send(const void* lpBuf, int nBufLen, int nFlags = 0) override;
 
     BOOL IsBlocking() const { return m_pBlockingWait != nullptr; }
-    // Blocking calls that wait longer than this for their event fail with
-    // WSAETIMEDOUT; 0 (the default) waits for ever.
-    void SetBlockingTimeout(DWORD nMilliseconds) { m_nBlockingTimeout = nMilliseconds; }
+    // Blocking calls still waiting for their event at this tick of
+    // GetTickCount64 fail with WSAETIMEDOUT; 0 (the default) waits for ever.
+    // One end time for a series of calls, so that a peer that answers a
+    // little at a time cannot stretch the series.
+    void SetBlockingDeadline(ULONGLONG nTick) { m_nBlockingDeadline = nTick; }
     // Ends the pending blocking call, which then fails with WSAEINTR.
     void CancelBlockingCall();
 };

@@ -268,3 +268,14 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPA
         return TRUE;
     }
 }
+
+HWND CreateMessageWindow(const char* pszClassName, WNDPROC pfnWndProc)
+{
+    const HINSTANCE hInstance = ::GetModuleHandleA(nullptr);
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = pfnWndProc;
+    wc.hInstance = hInstance;
+    wc.lpszClassName = pszClassName;
+    ::RegisterClassA(&wc); // fails harmlessly when another thread registered it
+    return ::CreateWindowExA(0, pszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, hInstance, nullptr);
+}

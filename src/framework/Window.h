@@ -7,6 +7,10 @@
 
 class CWnd;
 
+// A hidden window that only receives messages, of a class registered for
+// it on first use.
+HWND CreateMessageWindow(const char* pszClassName, WNDPROC pfnWndProc);
+
 // Context of DoDataExchange: which dialog, and in which direction.
 struct CDataExchange {
     CWnd* m_pDlgWnd;
