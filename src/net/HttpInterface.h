@@ -1,96 +1,97 @@
 #pragma once
-// The HTTP/1.0 connection of a transfer: asks the route for the proxy,
-// builds the GET request, connects (to the proxy when one is set) and sends
-// it. The response arrives through the callbacks of CNotifySocket. A secure
-// connection runs TLS under the same request and response, through a
-// CONNECT tunnel when it goes through a proxy; its owner sees plain bytes.
-// A redirect is followed below the owner, each hop a request of its own on
-// a new connection; the owner sees the last answer only.
+// One HTTP/1.0 connection: one request and its answer, as one hop of a
+// transfer. Request takes the steps in order: the route, the connect, the
+// proxy exchange (a tunnel, or the forwarded request's answer, each with
+// its sign-in), TLS, the request. The setup has one deadline; after it the
+// answer arrives through the callbacks of CNotifySocket, as plain bytes
+// whatever the route, and a peer that falls silent ends the connection.
 
 #include <memory>
 #include <string>
 
 #include "framework/CString.h"
 #include "NotifySocket.h"
+#include "ProxyExchange.h"
 #include "ProxyRoute.h"
+#include "RequestText.h"
 
+class CFileException;
 class CTlsChannel;
 
-class CHttpInterface : public CNotifySocket {
+class CHttpInterface : public CNotifySocket, private CSetupStream {
 public:
     CHttpInterface(const CString& strHost, int nPort, int nTimeout, const CString& strHttpVersion, void* pContext,
                    DataCallback pfnData, CloseCallback pfnClose, bool bSecure = false);
-    // The socket closes with the base class.
     ~CHttpInterface() override;
 
     // 1 when the request has been written; -1 (and nLength -1) when the
     // connect or the write failed.
     int Request(const CString& strPath, int& nLength);
-    // The route's proxy for the server and the path, the first step of
-    // Request.
+    // The route for the server and the path, the first step of Request.
     void ChooseProxy(const CString& strPath);
     CString BuildRequest(const CString& strPath);
 
-    const CString& GetProxyHost() const { return m_strProxyHost; }
-    int GetProxyPort() const { return m_nProxyPort; }
-    // Requests and responses pass through a proxy as HTTP: a proxy is set
-    // and no tunnel carries the connection past it.
-    bool UsesProxy() const { return !m_strProxyHost.IsEmpty() && !m_bTunnel; }
+    const Route& GetRoute() const { return m_route; }
+    const CString& GetProxyHost() const { return m_route.proxy.strHost; }
+    int GetProxyPort() const { return m_route.proxy.nPort; }
+    // The answer is the proxy's refusal of the tunnel, not the server's.
+    bool IsTunnelRefused() const { return m_route.kind == Route::kTunnel && !m_bTunnel; }
     // The end of the connection is the end the server meant: always for
     // plain TCP; over TLS only after the server's close_notify, since a
     // close without it may come from anyone on the path.
     bool IsEndConfirmed() const;
+    // The answer's head has ended: from now on only silence ends the
+    // connection.
+    void HeadReceived() { m_bHeadDue = false; }
 
     // Over TLS the read returns opened plain text, at most nBufLen bytes a
     // call, and the object announces what it still holds with a read
     // notification of its own.
     int Receive(void* lpBuf, int nBufLen, int nFlags = 0) override;
+    void Close() override;
     void OnReceive(int nErrorCode) override;
     void OnClose(int nErrorCode) override;
+    void OnTimer() override;
 
-    // Redirects followed in one transfer at most, as WinHTTP bounds them.
-    static const int kMaxRedirects = 10;
+    // The setup of a connection, from the connect to the proxy's answer
+    // head, ends within this.
+    static constexpr DWORD kSetupDeadlineMs = 30000;
+    // After the request: its answer's head within this, then never this
+    // long without a byte.
+    static constexpr DWORD kHeadBoundMs = 30000;
+    static constexpr DWORD kIdleBoundMs = 60000;
 
 private:
+    LONG SendText(const CString& strText) override;
+    LONG ReceiveMore(std::string& bytes) override;
+    LONG Reconnect() override;
+
+    LONG SendBytes(const char* pData, size_t nLength);
+    int Sent();
     int FailConnect(int nError, const CString& strHost, int& nLength);
-    bool HandOn(const char* pData, int nLength);
-    bool HandOnAnswer();
-    bool FollowRedirect(const CString& strHeaders);
-    void StartHop(const CString& strUrl);
-    CString CurrentUrl() const;
-    bool IsCurrent(unsigned nConnection) const { return nConnection == m_nConnection && m_hSocket != INVALID_SOCKET; }
-    LONG OpenTunnel();
-    LONG ReadProxyAnswer(const CString& strMessage);
-    LONG ReadAnswerHead(std::string& answer);
-    LONG ReadAnswerBody(std::string& answer, size_t nTotal);
-    LONG Reconnect();
-    static CString WithSignIn(const CString& strMessage, const std::string& authorization);
+    int FailWrite(CFileException* pException, int& nLength);
+    LONG OpenTunnel(CProxyExchange& exchange);
+    LONG OpenTls(std::string& strWire);
+    void HoldAnswer(std::string& answer);
     int OpenRecords(int nFlags);
     int TakeHeld(void* lpBuf, int nBufLen);
     size_t HeldCount() const { return m_strHeld.size() - m_nHeldOffset; }
 
-    int m_nPort;
-    CString m_strHost;
-    CString m_strPath; // of the request on this connection
+    HttpTarget m_target;
     CString m_strHttpVersion;
-    int m_nProxyPort = 80;
-    CString m_strProxyHost;
-    CProxyRoute m_route;
-
-    bool m_bSecure;
+    Route m_route;
+    bool m_bRouted = false;
     bool m_bTunnel = false;
+
     std::unique_ptr<CTlsChannel> m_pTls; // set once the handshake and the check passed
     // Received bytes not yet handed on: opened records, or the answer of a
-    // proxy that refused the tunnel, which is the response of the transfer.
+    // proxy, which is the response of the transfer.
     std::string m_strHeld;
     size_t m_nHeldOffset = 0;
     std::string m_strCipher; // one read of received records
     LONG m_nTlsError = 0;    // a record that did not open ends the connection
 
-    // The answer's first bytes, held until its header block tells whether
-    // it is a redirect to follow; handed on as they came otherwise.
-    std::string m_strAnswer;
-    bool m_bAnswerHanded = false;
-    int m_nRedirects = 0;
-    unsigned m_nConnection = 0; // counts the hops, so that a loop notices a new one
+    bool m_bHeadDue = false;
+    ULONGLONG m_nRequestSent = 0;
+    ULONGLONG m_nLastByte = 0;
 };

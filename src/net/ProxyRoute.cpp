@@ -6,12 +6,15 @@ CProxyRoute::CProxyRoute() : m_settings(ReadInternetProxySettings()) {}
 
 // A script that cannot be used has said why in the event log; the manual
 // setting holds then, as it does when no script is set.
-ProxyEndpoint CProxyRoute::ProxyFor(bool bSecure, const CString& strHost, int nPort, const CString& strPath) const
+Route CProxyRoute::RouteFor(const HttpTarget& target) const
 {
+    Route route;
     CString strList;
-    if (!m_settings.strAutoConfigUrl.IsEmpty() &&
-        AskProxyScript(m_settings.strAutoConfigUrl,
-                       ScriptQueryUrlOf(bSecure ? "https" : "http", strHost, nPort, strPath), strList))
-        return ProxyOfScriptList(strList);
-    return ManualProxyFor(m_settings.manual, bSecure, strHost, nPort);
+    if (!m_settings.strAutoConfigUrl.IsEmpty() && AskProxyScript(m_settings.strAutoConfigUrl, UrlOf(target), strList))
+        route.proxy = ProxyOfScriptList(strList);
+    else
+        route.proxy = ManualProxyFor(m_settings.manual, target.bSecure, target.strHost, target.nPort);
+    if (!route.proxy.IsDirect())
+        route.kind = target.bSecure ? Route::kTunnel : Route::kForward;
+    return route;
 }

@@ -159,15 +159,6 @@ int StatusOfResponse(const std::string& response)
     return (response[nBlank + 1] - '0') * 100 + (response[nBlank + 2] - '0') * 10 + (response[nBlank + 3] - '0');
 }
 
-CString ScriptQueryUrlOf(const CString& strScheme, const CString& strHost, int nPort, const CString& strPath)
-{
-    CString strUrl = strScheme + "://" + strHost;
-    const int nDefaultPort = strScheme == "https" ? 443 : 80;
-    if (nPort != nDefaultPort)
-        strUrl += (":" + std::to_string(nPort)).c_str();
-    return strUrl + strPath;
-}
-
 ProxyEndpoint SplitProxySetting(const CString& strSetting, const CString& strScheme)
 {
     const std::string setting(strSetting.GetString(), static_cast<size_t>(strSetting.GetLength()));

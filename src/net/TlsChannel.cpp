@@ -86,18 +86,36 @@ struct CTlsChannel::Session {
     bool bContext = false;
 };
 
-CTlsChannel::CTlsChannel(CSocket& socket) : m_pSession(std::make_unique<Session>()), m_socket(socket) {}
+CTlsChannel::CTlsChannel() : m_pSession(std::make_unique<Session>()) {}
 
 CTlsChannel::~CTlsChannel() = default;
 
-LONG CTlsChannel::Open(const CString& strHost)
+LONG CTlsChannel::Start(const CString& strHost, std::string& strOut)
 {
     if (!m_pSession->IsLoaded())
         return SEC_E_SECPKG_NOT_FOUND;
     m_strHost = strHost;
+    m_nRequest = kContextRequest;
     LONG nResult = AcquireCredentials();
     if (nResult == SEC_E_OK)
-        nResult = Handshake(true);
+        nResult = Handshake(true, strOut);
+    return nResult == SEC_E_OK ? Opened() : nResult;
+}
+
+LONG CTlsChannel::Continue(const char* pData, int nLength, std::string& strOut)
+{
+    if (m_strReceived.size() + static_cast<size_t>(nLength) > kMaxHandshakeBytes)
+        return SEC_E_ILLEGAL_MESSAGE;
+    m_strReceived.append(pData, static_cast<size_t>(nLength));
+    const LONG nResult = Handshake(false, strOut);
+    return nResult == SEC_E_OK ? Opened() : nResult;
+}
+
+// The handshake has ended: what it granted and whom it reached are checked
+// before a byte of the request is sealed.
+LONG CTlsChannel::Opened()
+{
+    LONG nResult = CheckAttributes();
     if (nResult == SEC_E_OK)
         nResult = CheckProtocol();
     if (nResult == SEC_E_OK)
@@ -112,6 +130,41 @@ LONG CTlsChannel::Open(const CString& strHost)
     m_nTrailerSize = sizes.cbTrailer;
     m_nMaxMessage = sizes.cbMaximumMessage;
     return nResult;
+}
+
+// A context without confidentiality, or without the record order and
+// replay checks, would carry the update unprotected.
+LONG CTlsChannel::CheckAttributes()
+{
+    const ULONG nRequired = ISC_RET_SEQUENCE_DETECT | ISC_RET_REPLAY_DETECT | ISC_RET_CONFIDENTIALITY | ISC_RET_STREAM;
+    return (m_nAttributes & nRequired) == nRequired ? SEC_E_OK : SEC_E_QOP_NOT_SUPPORTED;
+}
+
+std::string CTlsChannel::CloseNotify()
+{
+    std::string strAlert;
+    Session& s = *m_pSession;
+    if (!m_bOpen)
+        return strAlert;
+    DWORD nType = SCHANNEL_SHUTDOWN;
+    SecBuffer control = {sizeof(nType), SECBUFFER_TOKEN, &nType};
+    SecBufferDesc controlDesc = {SECBUFFER_VERSION, 1, &control};
+    if (s.sspi->ApplyControlToken(&s.context, &controlDesc) != SEC_E_OK)
+        return strAlert;
+    SecBuffer output[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+    SecBufferDesc outputDesc = {SECBUFFER_VERSION, 1, output};
+    ULONG nAttributes = 0;
+    char* pszTarget = const_cast<char*>(m_strHost.GetString());
+    const SECURITY_STATUS nResult = s.sspi->InitializeSecurityContextA(
+        &s.credentials, &s.context, pszTarget, m_nRequest, 0, 0, nullptr, 0, &s.context, &outputDesc, &nAttributes,
+        nullptr);
+    if (output[0].pvBuffer) {
+        if (!FAILED(nResult))
+            strAlert.assign(static_cast<const char*>(output[0].pvBuffer), output[0].cbBuffer);
+        s.sspi->FreeContextBuffer(output[0].pvBuffer);
+    }
+    m_bOpen = false;
+    return strAlert;
 }
 
 // TLS 1.2 and newer. The newer credential structure can also offer TLS 1.3
@@ -144,13 +197,13 @@ LONG CTlsChannel::AcquireCredentials()
     return nResult;
 }
 
-// Runs the handshake to its end: every token Schannel produces is sent,
-// and what the server sends is handed back until the context is complete.
-// Bytes the server sent beyond the handshake stay for the first record.
-LONG CTlsChannel::Handshake(bool bFirst)
+// Runs the handshake as far as the received bytes take it: every token
+// Schannel produces is appended to strOut, and SEC_I_CONTINUE_NEEDED says
+// that the server's next bytes are needed. Bytes the server sent beyond
+// the handshake stay for the first record.
+LONG CTlsChannel::Handshake(bool bFirst, std::string& strOut)
 {
     Session& s = *m_pSession;
-    ULONG nRequest = kContextRequest;
     for (;;) {
         // Set up afresh for every call: Schannel rewrites the buffer types.
         SecBuffer input[2] = {
@@ -163,36 +216,29 @@ LONG CTlsChannel::Handshake(bool bFirst)
         ULONG nAttributes = 0;
         char* pszTarget = const_cast<char*>(m_strHost.GetString());
         const SECURITY_STATUS nResult = s.sspi->InitializeSecurityContextA(
-            &s.credentials, bFirst ? nullptr : &s.context, pszTarget, nRequest, 0, 0,
+            &s.credentials, bFirst ? nullptr : &s.context, pszTarget, m_nRequest, 0, 0,
             bFirst ? nullptr : &inputDesc, 0, &s.context, &outputDesc, &nAttributes, nullptr);
         if (bFirst)
             s.bContext = nResult == SEC_I_CONTINUE_NEEDED || nResult == SEC_E_OK;
         bFirst = false;
+        m_nAttributes = nAttributes;
 
         // A token goes out even with a failure: it may be the alert that
         // tells the server why.
         if (output[0].pvBuffer) {
-            const int nSent = output[0].cbBuffer == 0
-                                  ? 0
-                                  : m_socket.CSocket::Send(output[0].pvBuffer, static_cast<int>(output[0].cbBuffer));
+            strOut.append(static_cast<const char*>(output[0].pvBuffer), output[0].cbBuffer);
             s.sspi->FreeContextBuffer(output[0].pvBuffer);
-            if (nSent == SOCKET_ERROR && !FAILED(nResult))
-                return ::WSAGetLastError();
         }
 
-        if (nResult == SEC_E_INCOMPLETE_MESSAGE) {
-            const LONG nError = ReadHandshakeBytes();
-            if (nError != 0)
-                return nError;
-            continue;
-        }
+        if (nResult == SEC_E_INCOMPLETE_MESSAGE)
+            return SEC_I_CONTINUE_NEEDED;
         // The server asked for a client certificate. The program has none:
         // it says so once, and a server that asks again ends the handshake
         // instead of the same call being made again and again.
         if (nResult == SEC_I_INCOMPLETE_CREDENTIALS) {
-            if (nRequest & ISC_REQ_USE_SUPPLIED_CREDS)
+            if (m_nRequest & ISC_REQ_USE_SUPPLIED_CREDS)
                 return nResult;
-            nRequest |= ISC_REQ_USE_SUPPLIED_CREDS;
+            m_nRequest |= ISC_REQ_USE_SUPPLIED_CREDS;
             continue;
         }
 
@@ -201,34 +247,9 @@ LONG CTlsChannel::Handshake(bool bFirst)
         else
             m_strReceived.clear();
 
-        if (nResult != SEC_I_CONTINUE_NEEDED)
+        if (nResult != SEC_I_CONTINUE_NEEDED || m_strReceived.empty())
             return nResult;
-        if (m_strReceived.empty()) {
-            const LONG nError = ReadHandshakeBytes();
-            if (nError != 0)
-                return nError;
-        }
     }
-}
-
-// A blocking read of the server's next handshake bytes while the channel
-// opens. Once it is open, handshake messages come with the records, in read
-// notifications, where nothing may wait: they are taken up again with the
-// next received bytes.
-LONG CTlsChannel::ReadHandshakeBytes()
-{
-    if (m_strReceived.size() > kMaxHandshakeBytes)
-        return SEC_E_ILLEGAL_MESSAGE;
-    if (m_bOpen)
-        return SEC_E_INCOMPLETE_MESSAGE;
-    char buffer[4096];
-    const int nRead = m_socket.CSocket::Receive(buffer, sizeof(buffer), 0);
-    if (nRead == SOCKET_ERROR)
-        return ::WSAGetLastError();
-    if (nRead == 0)
-        return WSAECONNRESET;
-    m_strReceived.append(buffer, static_cast<size_t>(nRead));
-    return 0;
 }
 
 // Whatever the credentials asked for, nothing older than TLS 1.2 is used.
@@ -335,8 +356,8 @@ LONG CTlsChannel::Unseal(const char* pData, int nLength, std::string& strPlain)
         // The server continues the handshake (a TLS 1.3 session ticket on
         // Windows): Schannel takes the messages up to their end.
         if (m_bHandshakeDue) {
-            const LONG nError = Handshake(false);
-            if (nError == SEC_E_INCOMPLETE_MESSAGE)
+            const LONG nError = Handshake(false, m_strOutgoing);
+            if (nError == SEC_I_CONTINUE_NEEDED)
                 return SEC_E_OK;
             if (nError != SEC_E_OK)
                 return nError;

@@ -13,12 +13,7 @@
 CString g_strUserFormat;
 CString g_strDetailFormat;
 
-void TransferClosedProc(int nErrorCode, void* pContext)
-{
-    static_cast<CUpdaterDlg*>(pContext)->OnTransferClosed(nErrorCode);
-}
-
-void CUpdaterDlg::OnTransferClosed(int nErrorCode)
+void CUpdaterDlg::OnTransferClosed(int nErrorCode, bool bComplete)
 {
     if (m_bClosed)
         return;
@@ -27,7 +22,7 @@ void CUpdaterDlg::OnTransferClosed(int nErrorCode)
 
     // A normal close before the whole response has arrived is a lost
     // connection, not a finished transfer.
-    if (nErrorCode == 0 && (m_bHttpError || m_bStoreFailed || IsResponseComplete())) {
+    if (nErrorCode == 0 && (m_bHttpError || m_bStoreFailed || bComplete)) {
         if (m_bHttpError) {
             ReportHttpError();
             m_nOutcome = OUTCOME_HTTP_ERROR;

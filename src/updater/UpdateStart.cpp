@@ -4,7 +4,7 @@
 #include "UpdaterDlg.h"
 #include "eventlog/EventLog.h"
 #include "eventlog/LogLines.h"
-#include "net/HttpInterface.h"
+#include "net/HttpTransfer.h"
 #include "net/UrlParser.h"
 #include "resources/resource.h"
 
@@ -36,10 +36,8 @@ void CUpdaterDlg::StartUpdate()
     if (m_pHttp)
         return;
 
-    m_pHttp = new CHttpInterface(url.GetHost(), url.GetPort(), 500, "1.0", this, TransferDataProc, TransferClosedProc,
-                                 url.IsSecure());
-    int nLength = 0;
-    const int nResult = m_pHttp->Request(url.GetPathAndFile(), nLength);
+    m_pHttp = new CHttpTransfer(*this, 500, "1.0");
+    const int nResult = m_pHttp->Request(url);
     if (nResult == -1) {
         wsprintfA(g_szUserText, "Unable to connect to update server %s on port %d\n", url.GetHost().GetString(),
                   url.GetPort());

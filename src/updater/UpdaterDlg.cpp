@@ -2,7 +2,7 @@
 
 #include "eventlog/EventLog.h"
 #include "framework/WinApp.h"
-#include "net/HttpInterface.h"
+#include "net/HttpTransfer.h"
 #include "resources/resource.h"
 
 const LogSource g_logUpdaterDlg = ModuleLogSource("UpdaterDlg");
@@ -28,7 +28,6 @@ char g_szDetailText[1024];
 CUpdaterDlg::CUpdaterDlg(CWnd* pParent)
     : CDialog(IDD_UPDATER_DIALOG, pParent),
       m_pHttp(nullptr),
-      m_pRawBuffer(nullptr),
       m_nReceived(0),
       m_nContentLength(0),
       m_nStatusCode(0),
@@ -39,8 +38,6 @@ CUpdaterDlg::CUpdaterDlg(CWnd* pParent)
       m_hIcon(LoadIconOfSize(SM_CXICON, SM_CYICON)),
       m_hSmallIcon(LoadIconOfSize(SM_CXSMICON, SM_CYSMICON)),
       m_nBodyReceived(0),
-      m_bEndsAtLength(FALSE),
-      m_nAnnouncedLength(0),
       m_bHeadersUnreadable(FALSE),
       m_bStoreFailed(FALSE),
       m_bClosed(FALSE),
@@ -53,7 +50,6 @@ CUpdaterDlg::CUpdaterDlg(CWnd* pParent)
 CUpdaterDlg::~CUpdaterDlg()
 {
     delete m_pHttp;
-    delete[] m_pRawBuffer;
     DiscardDownload();
 }
 

@@ -9,8 +9,9 @@
 #include "DownloadFile.h"
 
 #include "eventlog/EventLog.h"
+#include "net/ResponseReader.h"
 
-class CHttpInterface;
+class CHttpTransfer;
 
 // The event-log record that names this module.
 extern const LogSource g_logUpdaterDlg;
@@ -28,16 +29,13 @@ enum UpdateOutcome {
     OUTCOME_UPDATES_TURNED_OFF = 8, // the administrator's policy turns updates off
 };
 
-// The transport's callbacks; the context is the dialog.
-void TransferDataProc(const char* pData, int nLength, void* pContext);
-void TransferClosedProc(int nErrorCode, void* pContext);
-
 // Program-lifetime text buffers of the dialog code: the text of a message
 // box, and the detail text of an event-log record.
 extern char g_szUserText[1024];
 extern char g_szDetailText[1024];
 
-class CUpdaterDlg : public CDialog {
+// The transfer tells the dialog of the answer through CResponseReceiver.
+class CUpdaterDlg : public CDialog, public CResponseReceiver {
 public:
     explicit CUpdaterDlg(CWnd* pParent = nullptr);
     ~CUpdaterDlg() override;
@@ -56,16 +54,14 @@ public:
 
     // The transfer: start, reception, completion.
     void StartUpdate();
-    void OnTransferData(const char* pData, int nLength);
-    void OnTransferClosed(int nErrorCode);
-    void AppendRawBytes(const char* pData, int nLength);
-    BOOL SplitHeaders(const char** ppData, int* pnLength);
+    void OnResponseHead(const ResponseHead& head) override;
+    void OnTransferData(const char* pData, int nLength) override;
+    void OnTransferClosed(int nErrorCode, bool bComplete) override;
     int GetContentLength();
     int GetStatusCode();
     BOOL AppendToFile(const char* pData, uint32_t nLength);
 
-    CHttpInterface* m_pHttp;
-    char* m_pRawBuffer;
+    CHttpTransfer* m_pHttp;
     uint32_t m_nReceived;
     CString m_strHeaders;
     CString m_strDestPath;
@@ -84,10 +80,6 @@ public:
     // body has arrived and has been checked.
     CDownloadFile m_download;
     uint64_t m_nBodyReceived;  // body bytes of the response, as stored
-    // Through a proxy the connection may stay open after the response, so
-    // the response ends at its announced length.
-    BOOL m_bEndsAtLength;
-    uint64_t m_nAnnouncedLength;
     BOOL m_bHeadersUnreadable; // header block too long, or empty
     BOOL m_bStoreFailed;
     BOOL m_bClosed;            // the end of the connection has been handled
@@ -103,10 +95,9 @@ protected:
     HCURSOR OnQueryDragIcon();
 
 private:
-    void ReceiveChunk(const char* pData, int nLength);
+    template <typename Step> void Guarded(Step step);
+    void StoreBody(const char* pData, uint32_t nLength);
     void MarkHeadersUnreadable();
-    void EndAtAnnouncedLength();
-    BOOL IsResponseComplete() const;
     void PrepareTempFile();
     void LogStoreError(const CFileException& e);
     BOOL FinishTempFile();

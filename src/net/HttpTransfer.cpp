@@ -1,0 +1,152 @@
+#include "HttpTransfer.h"
+
+#include "eventlog/EventLog.h"
+#include "eventlog/LogLines.h"
+#include "HttpInterface.h"
+#include "RedirectRules.h"
+#include "RequestText.h"
+#include "UrlParser.h"
+
+namespace {
+
+const LogSource kLogSource = ModuleLogSource("HttpInterface");
+const size_t kMessageSize = 1024;
+
+HttpTarget TargetOf(const CUrlParser& url)
+{
+    HttpTarget target;
+    target.bSecure = url.IsSecure();
+    target.strHost = url.GetHost();
+    target.nPort = url.GetPort();
+    target.strPath = url.GetPathAndFile();
+    return target;
+}
+
+} // namespace
+
+CHttpTransfer::CHttpTransfer(CResponseReceiver& receiver, int nTimeout, const CString& strHttpVersion)
+    : m_receiver(receiver),
+      m_nTimeout(nTimeout),
+      m_strHttpVersion(strHttpVersion),
+      m_nextHop([this] { StartNextHop(); })
+{
+}
+
+CHttpTransfer::~CHttpTransfer() = default;
+
+int CHttpTransfer::Request(const CUrlParser& url)
+{
+    return StartHop(url);
+}
+
+void CHttpTransfer::Close()
+{
+    m_bClosed = true;
+    if (m_pConnection)
+        m_pConnection->Close();
+}
+
+// The hop's request is the one that a setting of its URL would send: the
+// route is asked again, and a tunnel, a sign-in and TLS with the new host's
+// name are set up as for the first request.
+int CHttpTransfer::StartHop(const CUrlParser& url)
+{
+    const HttpTarget target = TargetOf(url);
+    m_strUrl = UrlOf(target);
+    m_pReader.reset();
+    m_pConnection = std::make_unique<CHttpInterface>(target.strHost, target.nPort, m_nTimeout, m_strHttpVersion,
+                                                     this, OnConnectionData, OnConnectionClosed, target.bSecure);
+    m_pConnection->ChooseProxy(target.strPath);
+    const Route& route = m_pConnection->GetRoute();
+    // A proxy keeps the connection after its answer (a forwarded one, or
+    // its refusal of a tunnel), so that answer ends at its length.
+    m_pReader = std::make_unique<CResponseReader>(*this, route.kind != Route::kDirect);
+    int nLength = 0;
+    return m_pConnection->Request(target.strPath, nLength);
+}
+
+void CHttpTransfer::StartNextHop()
+{
+    if (m_bClosed)
+        return;
+    m_bRedirected = false;
+    if (StartHop(CUrlParser(m_strNextUrl)) == -1 && !m_bEnded) {
+        // The request could not be sent: no end of the connection follows.
+        m_pReader->End(-1, false);
+    }
+}
+
+void CHttpTransfer::OnConnectionData(const char* pData, int nLength, void* pContext)
+{
+    auto* pThis = static_cast<CHttpTransfer*>(pContext);
+    if (!pThis->m_bRedirected && !pThis->m_pReader->Take(pData, nLength))
+        pThis->m_pConnection->Close();
+}
+
+void CHttpTransfer::OnConnectionClosed(int nErrorCode, void* pContext)
+{
+    auto* pThis = static_cast<CHttpTransfer*>(pContext);
+    if (!pThis->m_bRedirected)
+        pThis->m_pReader->End(nErrorCode, pThis->m_pConnection->IsEndConfirmed());
+}
+
+void CHttpTransfer::OnResponseHead(const ResponseHead& head)
+{
+    m_pConnection->HeadReceived();
+    // A proxy that refused the tunnel answers for itself, not for the
+    // server, even when it names another location.
+    if (!m_pConnection->IsTunnelRefused() && FollowRedirect(head)) {
+        m_bRedirected = true;
+        m_pConnection->Close();
+        m_nextHop.Post();
+        return;
+    }
+    m_receiver.OnResponseHead(head);
+}
+
+void CHttpTransfer::OnTransferData(const char* pData, int nLength)
+{
+    if (!m_bRedirected)
+        m_receiver.OnTransferData(pData, nLength);
+}
+
+// The connection is closed before the receiver hears of the end: a proxy
+// keeps it for a next request that never comes.
+void CHttpTransfer::OnTransferClosed(int nErrorCode, bool bComplete)
+{
+    if (m_bRedirected || m_bEnded)
+        return;
+    m_bEnded = true;
+    m_pConnection->Close();
+    m_receiver.OnTransferClosed(nErrorCode, bComplete);
+}
+
+// A 301, 302, 303, 307 or 308 with a usable location is followed, at most
+// kMaxRedirects times, never from https to http. A location that is there
+// and not followed is recorded with the reason.
+bool CHttpTransfer::FollowRedirect(const ResponseHead& head)
+{
+    const std::string location = LocationOf(head.strHeaders);
+    if (!head.bReadable || !IsRedirectStatus(head.nStatus) || location.empty())
+        return false;
+    const std::string url = ResolvedLocation(std::string(m_strUrl.GetString()), location);
+    const char* pszRefusal = nullptr;
+    if (url.empty())
+        pszRefusal = "the location is not a usable http or https URL";
+    else if (CUrlParser(m_strUrl).IsSecure() && !CUrlParser(CString(url.c_str())).IsSecure())
+        pszRefusal = "it leads from https to http";
+    else if (m_nRedirects == kMaxRedirects)
+        pszRefusal = "more than 10 redirects";
+    if (pszRefusal) {
+        const std::string text = "Redirect with " + std::to_string(head.nStatus) + " to " + location +
+                                 " not followed: " + pszRefusal;
+        LogEvent(&kLogSource, 0, text.substr(0, kMessageSize - 1).c_str(), LOG_LINE_REDIRECT_NOT_FOLLOWED);
+        return false;
+    }
+    char szMessage[kMessageSize];
+    wsprintfA(szMessage, "Redirected with %d to %s", head.nStatus, url.substr(0, kMessageSize - 32).c_str());
+    LogEvent(&kLogSource, 1, szMessage, LOG_LINE_REDIRECTED);
+    ++m_nRedirects;
+    m_strNextUrl = url.c_str();
+    return true;
+}

@@ -1,0 +1,66 @@
+#pragma once
+// The transfer of one URL: its request, and for every redirect that is
+// followed the request of the next URL, each hop on a connection object of
+// its own with the route asked anew. The receiver hears of the last answer
+// only: its head, its body and its end.
+
+#include <memory>
+
+#include "framework/CString.h"
+#include "framework/PostedCall.h"
+#include "ResponseReader.h"
+
+class CHttpInterface;
+class CUrlParser;
+
+class CHttpTransfer final : public CResponseReceiver {
+public:
+    CHttpTransfer(CResponseReceiver& receiver, int nTimeout, const CString& strHttpVersion);
+    ~CHttpTransfer();
+    CHttpTransfer(const CHttpTransfer&) = delete;
+    CHttpTransfer& operator=(const CHttpTransfer&) = delete;
+
+    // 1 when the first request has been written; -1 when it failed, and a
+    // failed connect has then reached the receiver as the end, before this
+    // returns.
+    int Request(const CUrlParser& url);
+    // Ends the transfer at whichever hop it is, one being set up included;
+    // the receiver hears nothing more.
+    void Close();
+
+    // The connection of the current hop; null before the first.
+    CHttpInterface* Connection() const { return m_pConnection.get(); }
+
+    // Redirects followed in one transfer at most, as WinHTTP bounds them.
+    static const int kMaxRedirects = 10;
+
+private:
+    static void OnConnectionData(const char* pData, int nLength, void* pContext);
+    static void OnConnectionClosed(int nErrorCode, void* pContext);
+
+    // The reader's account of the hop's answer, handed on unless it is a
+    // redirect that is followed.
+    void OnResponseHead(const ResponseHead& head) override;
+    void OnTransferData(const char* pData, int nLength) override;
+    void OnTransferClosed(int nErrorCode, bool bComplete) override;
+
+    int StartHop(const CUrlParser& url);
+    bool FollowRedirect(const ResponseHead& head);
+    void StartNextHop();
+
+    CResponseReceiver& m_receiver;
+    int m_nTimeout;
+    CString m_strHttpVersion;
+    std::unique_ptr<CHttpInterface> m_pConnection;
+    std::unique_ptr<CResponseReader> m_pReader;
+    CString m_strUrl;     // of the current hop's request
+    CString m_strNextUrl; // of the hop that a redirect has asked for
+    int m_nRedirects = 0;
+    bool m_bRedirected = false; // the current hop's answer is not the receiver's
+    bool m_bEnded = false;      // the receiver has heard of the end
+    bool m_bClosed = false;
+    // The next hop starts from a message of its own, after the notification
+    // that found the redirect has returned, so that its connection is
+    // deleted outside its own handlers.
+    CPostedCall m_nextHop;
+};
