@@ -4,6 +4,7 @@
 
 #include "net/HttpInterface.h"
 #include "net/InternetSettings.h"
+#include "net/RequestText.h"
 #include "support/SuiteSettings.h"
 
 namespace {
@@ -83,13 +84,17 @@ TEST(ProxyLookup, RequestUsesTheHttpEntry)
 
 // The request texts, byte for byte; they differ in the first line and the
 // connection line only.
-std::string RequestText(const std::string& target, const char* pszConnection)
+std::string RequestText(const std::string& target, const char* pszConnection, const char* pszHost = "server")
 {
-    return "GET " + target + " HTTP/1.0\r\nUser-Agent: Quillbrook Plugin (Win95; 1.0)\r\nHost: server\r\n"
-                             "Accept: */*\r\n" + pszConnection + "\r\n\r\n";
+    return "GET " + target + " HTTP/1.0\r\nUser-Agent: Quillbrook Plugin (Win95; 1.0)\r\nHost: " + pszHost +
+           "\r\nAccept: */*\r\n" + pszConnection + "\r\n\r\n";
 }
 const std::string kDirect = RequestText("/dir/setup.exe", "Connection: close");
-const std::string kProxy8080 = RequestText("http://server:8080/dir/setup.exe", "Proxy-Connection: Keep-Alive");
+// The Host line names a port that is not the scheme's default.
+const std::string kDirect8080 = RequestText("/dir/setup.exe", "Connection: close", "server:8080");
+const std::string kDirect8443 = RequestText("/dir/setup.exe", "Connection: close", "server:8443");
+const std::string kProxy8080 =
+    RequestText("http://server:8080/dir/setup.exe", "Proxy-Connection: Keep-Alive", "server:8080");
 const std::string kProxy80 = RequestText("http://server/dir/setup.exe", "Proxy-Connection: Keep-Alive");
 
 // The request for /dir/setup.exe to a server at the port, byte for byte.
@@ -108,16 +113,16 @@ TEST(RequestText, DirectIsTheWorkedExample)
     ExpectRequest(80, kDirect, 121);
 }
 
-TEST(RequestText, DirectKeepsThePortOutOfTheRequest)
+TEST(RequestText, DirectKeepsThePortOutOfTheRequestLine)
 {
     ProxySettings settings(std::nullopt, std::nullopt);
-    ExpectRequest(8080, kDirect, 121);
+    ExpectRequest(8080, kDirect8080, 126);
 }
 
 TEST(RequestText, ProxyNamesTheServerAndANonDefaultPort)
 {
     ProxySettings settings(1, std::string("proxy:3128"));
-    ExpectRequest(8080, kProxy8080, 150);
+    ExpectRequest(8080, kProxy8080, 155);
     ExpectRequest(80, kProxy80, 145);
 }
 
@@ -126,7 +131,7 @@ TEST(RequestText, SecureIsTheDirectRequestWithOrWithoutAProxy)
 {
     ProxySettings settings(1, std::string("proxy:3128"));
     ExpectRequest(443, kDirect, 121, true);
-    ExpectRequest(8443, kDirect, 121, true);
+    ExpectRequest(8443, kDirect8443, 126, true);
 }
 
 TEST(RequestText, ProxyWritesANegativePortWithItsSign)
@@ -171,6 +176,48 @@ INSTANTIATE_TEST_SUITE_P(Paths, RequestTarget,
                                            PathCase{"\\dir\\setup.exe", "\\dir\\setup.exe", "\\dir\\setup.exe"},
                                            PathCase{"/get?u=http://mirror/x.exe", "/get?u=http://mirror/x.exe",
                                                     "/x.exe"}));
+
+TEST(RequestText, UrlHostFieldAndTunnelOfATarget)
+{
+    struct Row {
+        bool bSecure;
+        const char* pszHost;
+        int nPort;
+        const char* pszUrl;
+        const char* pszHostField;
+    };
+    const Row rows[] = {
+        {false, "update.corp", 80, "http://update.corp/dir/Update.exe", "update.corp"},
+        {false, "127.0.0.1", 8080, "http://127.0.0.1:8080/dir/Update.exe", "127.0.0.1:8080"},
+        {false, "update.corp", 443, "http://update.corp:443/dir/Update.exe", "update.corp:443"},
+        {true, "update.corp", 443, "https://update.corp/dir/Update.exe", "update.corp"},
+        {true, "update.corp", 80, "https://update.corp:80/dir/Update.exe", "update.corp:80"},
+        {true, "update.corp", 8443, "https://update.corp:8443/dir/Update.exe", "update.corp:8443"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszUrl);
+        const HttpTarget target{row.bSecure, row.pszHost, row.nPort, "/dir/Update.exe"};
+        EXPECT_EQ(UrlOf(target), row.pszUrl);
+        EXPECT_EQ(HostFieldOf(target), row.pszHostField);
+        // The tunnel names the port always.
+        EXPECT_EQ(ConnectRequestOf(target), CString("CONNECT ") + row.pszHost + ":" +
+                                                 std::to_string(row.nPort).c_str() + " HTTP/1.0\r\nHost: " +
+                                                 row.pszHost + ":" + std::to_string(row.nPort).c_str() +
+                                                 "\r\nUser-Agent: Quillbrook Plugin (Win95; 1.0)\r\n\r\n");
+    }
+}
+
+TEST(RequestText, SignInGoesBeforeTheBlankLineAndAsksToKeepTheConnection)
+{
+    const CString strConnect = "CONNECT s:443 HTTP/1.0\r\nHost: s:443\r\n\r\n";
+    EXPECT_EQ(WithSignIn(strConnect, "Proxy-Authorization", "Basic dTpw"),
+              "CONNECT s:443 HTTP/1.0\r\nHost: s:443\r\nProxy-Connection: Keep-Alive\r\n"
+              "Proxy-Authorization: Basic dTpw\r\n\r\n");
+    const CString strForward = GetRequestOf({false, "s", 80, "/a"}, true, "1.0");
+    const CString strRetry = WithSignIn(strForward, "Proxy-Authorization", "NTLM TlRMTQ==");
+    EXPECT_EQ(strRetry.Left(strForward.GetLength() - 2), strForward.Left(strForward.GetLength() - 2));
+    EXPECT_EQ(strRetry.Mid(strForward.GetLength() - 2), "Proxy-Authorization: NTLM TlRMTQ==\r\n\r\n");
+}
 
 TEST(RequestText, VersionComesFromTheConstructor)
 {

@@ -302,12 +302,4 @@ TEST(ProxyChallenges, Base64BothWays)
     }
 }
 
-TEST(ProxyScriptUrl, TheScriptIsAskedAboutTheWholeUrl)
-{
-    EXPECT_EQ(ScriptQueryUrlOf("http", "update.corp", 80, "/dir/Update.exe"), "http://update.corp/dir/Update.exe");
-    EXPECT_EQ(ScriptQueryUrlOf("http", "127.0.0.1", 8080, "/a?b"), "http://127.0.0.1:8080/a?b");
-    EXPECT_EQ(ScriptQueryUrlOf("https", "update.corp", 443, "/x"), "https://update.corp/x");
-    EXPECT_EQ(ScriptQueryUrlOf("https", "update.corp", 80, "/x"), "https://update.corp:80/x");
-}
-
 } // namespace

@@ -205,12 +205,15 @@ void CheckSignInTexts(Rng& rng, const std::string& headers)
 void CheckRequest(Rng& rng, const std::string& path)
 {
     const std::string host = Compose(rng, kUrlPieces, 4);
-    const int nPort = static_cast<int>(rng.Next());
-    CHttpInterface http(host.c_str(), nPort, 500, "1.0", nullptr, nullptr, nullptr, rng.Below(2) == 0);
+    const bool bSecure = rng.Below(2) == 0;
+    const int nPort = rng.Below(4) == 0 ? (bSecure ? 443 : 80) : static_cast<int>(rng.Next());
+    CHttpInterface http(host.c_str(), nPort, 500, "1.0", nullptr, nullptr, nullptr, bSecure);
     const std::string request = http.BuildRequest(path.c_str()).GetString();
     Check(request.rfind("GET ", 0) == 0, "request line first", path);
     Check(request.compare(4, path.size(), path) == 0, "direct target is the path", path);
-    Check(request.find("\r\nHost: " + host + "\r\nAccept: */*\r\n") != std::string::npos, "Host line", path);
+    // The port only where it is not the scheme's default.
+    const std::string hostField = nPort == (bSecure ? 443 : 80) ? host : host + ":" + std::to_string(nPort);
+    Check(request.find("\r\nHost: " + hostField + "\r\nAccept: */*\r\n") != std::string::npos, "Host line", path);
     Check(EndsWith(request, "\r\nConnection: close\r\n\r\n"), "connection line last", path);
 }
 #endif

