@@ -56,13 +56,15 @@ int CHttpTransfer::StartHop(const CUrlParser& url)
     m_pReader.reset();
     m_pConnection = std::make_unique<CHttpInterface>(target.strHost, target.nPort, m_nTimeout, m_strHttpVersion,
                                                      this, OnConnectionData, OnConnectionClosed, target.bSecure);
-    m_pConnection->ChooseProxy(target.strPath);
-    const Route& route = m_pConnection->GetRoute();
-    // A proxy keeps the connection after its answer (a forwarded one, or
-    // its refusal of a tunnel), so that answer ends at its length.
-    m_pReader = std::make_unique<CResponseReader>(*this, route.kind != Route::kDirect);
     int nLength = 0;
-    return m_pConnection->Request(target.strPath, nLength);
+    const int nResult = m_pConnection->Request(target.strPath, nLength);
+    // A proxy keeps the connection after its own answer (to a forwarded
+    // request, or its refusal of a tunnel), so that answer ends at its
+    // length. The answer arrives only after Request has returned.
+    if (nResult == 1)
+        m_pReader = std::make_unique<CResponseReader>(
+            *this, m_pConnection->GetRoute().kind == Route::kForward || m_pConnection->IsTunnelRefused());
+    return nResult;
 }
 
 void CHttpTransfer::StartNextHop()
@@ -70,24 +72,29 @@ void CHttpTransfer::StartNextHop()
     if (m_bClosed)
         return;
     m_bRedirected = false;
-    if (StartHop(CUrlParser(m_strNextUrl)) == -1 && !m_bEnded) {
-        // The request could not be sent: no end of the connection follows.
-        m_pReader->End(-1, false);
-    }
+    // A request that could not be sent has no end of the connection to
+    // follow it.
+    if (StartHop(CUrlParser(m_strNextUrl)) == -1)
+        OnTransferClosed(-1, false);
 }
 
 void CHttpTransfer::OnConnectionData(const char* pData, int nLength, void* pContext)
 {
     auto* pThis = static_cast<CHttpTransfer*>(pContext);
-    if (!pThis->m_bRedirected && !pThis->m_pReader->Take(pData, nLength))
+    if (!pThis->m_bRedirected && pThis->m_pReader && !pThis->m_pReader->Take(pData, nLength))
         pThis->m_pConnection->Close();
 }
 
 void CHttpTransfer::OnConnectionClosed(int nErrorCode, void* pContext)
 {
     auto* pThis = static_cast<CHttpTransfer*>(pContext);
-    if (!pThis->m_bRedirected)
+    if (pThis->m_bRedirected)
+        return;
+    // Without a reader the setup failed, inside Request.
+    if (pThis->m_pReader)
         pThis->m_pReader->End(nErrorCode, pThis->m_pConnection->IsEndConfirmed());
+    else
+        pThis->OnTransferClosed(nErrorCode, false);
 }
 
 void CHttpTransfer::OnResponseHead(const ResponseHead& head)
