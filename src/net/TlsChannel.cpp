@@ -1,16 +1,8 @@
 #include "TlsChannel.h"
 
-#define SECURITY_WIN32
-// The newer credential structure, which can ask for TLS 1.3.
-#define SCHANNEL_USE_BLACKLISTS
-#include <wincrypt.h>
-#include <subauth.h>
-#include <schannel.h>
-#include <security.h>
+#include "TlsSession.h"
 
 #include <cstring>
-
-#include "framework/Handles.h"
 
 namespace {
 
@@ -23,68 +15,10 @@ const ULONG kContextRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | 
 // done everywhere (Wine accepts any certificate), and it would also ask
 // for revocation lists over the network.
 const DWORD kCredentialFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
-const DWORD kAcceptedProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
 
 const BYTE kAlertRecord = 21;
 
-// The certificate error that a chain's own status stands for.
-LONG ChainError(DWORD dwStatus)
-{
-    static const struct {
-        DWORD dwStatus;
-        LONG nError;
-    } kErrors[] = {
-        {CERT_TRUST_IS_NOT_TIME_VALID, CERT_E_EXPIRED},
-        {CERT_TRUST_IS_REVOKED, CRYPT_E_REVOKED},
-        {CERT_TRUST_IS_UNTRUSTED_ROOT, CERT_E_UNTRUSTEDROOT},
-        {CERT_TRUST_IS_NOT_VALID_FOR_USAGE, CERT_E_WRONG_USAGE},
-    };
-    if (dwStatus == CERT_TRUST_NO_ERROR)
-        return 0;
-    for (const auto& e : kErrors)
-        if (dwStatus & e.dwStatus)
-            return e.nError;
-    // A partial chain, a bad signature, a cycle: no path to a trusted root.
-    return CERT_E_CHAINING;
-}
-
 } // namespace
-
-struct CTlsChannel::Session {
-    Session()
-        : secur32(::LoadLibraryExA("secur32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)),
-          crypt32(::LoadLibraryExA("crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32))
-    {
-        const auto pfnInit = ProcAddressOf<INIT_SECURITY_INTERFACE_A>(secur32, SECURITY_ENTRYPOINT_ANSIA);
-        sspi = pfnInit ? pfnInit() : nullptr;
-        pfnGetChain = ProcAddressOf<decltype(pfnGetChain)>(crypt32, "CertGetCertificateChain");
-        pfnVerifyChain = ProcAddressOf<decltype(pfnVerifyChain)>(crypt32, "CertVerifyCertificateChainPolicy");
-        pfnFreeChain = ProcAddressOf<decltype(pfnFreeChain)>(crypt32, "CertFreeCertificateChain");
-        pfnFreeCertificate = ProcAddressOf<decltype(pfnFreeCertificate)>(crypt32, "CertFreeCertificateContext");
-    }
-    ~Session()
-    {
-        if (bContext)
-            sspi->DeleteSecurityContext(&context);
-        if (bCredentials)
-            sspi->FreeCredentialsHandle(&credentials);
-    }
-
-    bool IsLoaded() const { return sspi && pfnGetChain && pfnVerifyChain && pfnFreeChain && pfnFreeCertificate; }
-
-    CUniqueModule secur32;
-    CUniqueModule crypt32;
-    PSecurityFunctionTableA sspi = nullptr;
-    decltype(&::CertGetCertificateChain) pfnGetChain = nullptr;
-    decltype(&::CertVerifyCertificateChainPolicy) pfnVerifyChain = nullptr;
-    decltype(&::CertFreeCertificateChain) pfnFreeChain = nullptr;
-    decltype(&::CertFreeCertificateContext) pfnFreeCertificate = nullptr;
-
-    CredHandle credentials = {};
-    bool bCredentials = false;
-    CtxtHandle context = {};
-    bool bContext = false;
-};
 
 CTlsChannel::CTlsChannel() : m_pSession(std::make_unique<Session>()) {}
 
@@ -130,14 +64,6 @@ LONG CTlsChannel::Opened()
     m_nTrailerSize = sizes.cbTrailer;
     m_nMaxMessage = sizes.cbMaximumMessage;
     return nResult;
-}
-
-// A context without confidentiality, or without the record order and
-// replay checks, would carry the update unprotected.
-LONG CTlsChannel::CheckAttributes()
-{
-    const ULONG nRequired = ISC_RET_SEQUENCE_DETECT | ISC_RET_REPLAY_DETECT | ISC_RET_CONFIDENTIALITY | ISC_RET_STREAM;
-    return (m_nAttributes & nRequired) == nRequired ? SEC_E_OK : SEC_E_QOP_NOT_SUPPORTED;
 }
 
 std::string CTlsChannel::CloseNotify()
@@ -250,70 +176,6 @@ LONG CTlsChannel::Handshake(bool bFirst, std::string& strOut)
         if (nResult != SEC_I_CONTINUE_NEEDED || m_strReceived.empty())
             return nResult;
     }
-}
-
-// Whatever the credentials asked for, nothing older than TLS 1.2 is used.
-LONG CTlsChannel::CheckProtocol()
-{
-    SecPkgContext_ConnectionInfo info = {};
-    const SECURITY_STATUS nResult =
-        m_pSession->sspi->QueryContextAttributesA(&m_pSession->context, SECPKG_ATTR_CONNECTION_INFO, &info);
-    if (nResult != SEC_E_OK)
-        return nResult;
-    return (info.dwProtocol & kAcceptedProtocols) ? SEC_E_OK : SEC_E_UNSUPPORTED_FUNCTION;
-}
-
-// The chain must end in a trusted root and the certificate must name the
-// host. The SSL policy alone is not enough: Wine's passes a chain whose
-// issuer is unknown, which the chain's own status reports. Revocation is
-// not checked, so that a machine that cannot reach the lists still updates.
-LONG CTlsChannel::CheckCertificate()
-{
-    Session& s = *m_pSession;
-    PCCERT_CONTEXT pCertificate = nullptr;
-    SECURITY_STATUS nResult =
-        s.sspi->QueryContextAttributesA(&s.context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &pCertificate);
-    if (nResult != SEC_E_OK)
-        return nResult;
-    if (!pCertificate)
-        return SEC_E_NO_CREDENTIALS;
-
-    char szServerAuth[] = szOID_PKIX_KP_SERVER_AUTH;
-    char* usages[] = {szServerAuth};
-    CERT_CHAIN_PARA chainPara = {};
-    chainPara.cbSize = sizeof(chainPara);
-    chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
-    chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
-
-    LONG nError = 0;
-    PCCERT_CHAIN_CONTEXT pChain = nullptr;
-    if (!s.pfnGetChain(nullptr, pCertificate, nullptr, pCertificate->hCertStore, &chainPara, 0, nullptr, &pChain)) {
-        nError = static_cast<LONG>(::GetLastError());
-    } else {
-        const int nWide = ::MultiByteToWideChar(CP_ACP, 0, m_strHost, -1, nullptr, 0);
-        std::wstring strServer(static_cast<size_t>(nWide > 0 ? nWide : 1), L'\0');
-        ::MultiByteToWideChar(CP_ACP, 0, m_strHost, -1, strServer.data(), nWide);
-
-        HTTPSPolicyCallbackData https = {};
-        https.cbStruct = sizeof(https);
-        https.dwAuthType = AUTHTYPE_SERVER;
-        https.pwszServerName = strServer.data();
-        CERT_CHAIN_POLICY_PARA policyPara = {};
-        policyPara.cbSize = sizeof(policyPara);
-        policyPara.pvExtraPolicyPara = &https;
-        CERT_CHAIN_POLICY_STATUS status = {};
-        status.cbSize = sizeof(status);
-        if (!s.pfnVerifyChain(CERT_CHAIN_POLICY_SSL, pChain, &policyPara, &status))
-            nError = static_cast<LONG>(::GetLastError());
-        else if (status.dwError != 0)
-            nError = static_cast<LONG>(status.dwError);
-        else
-            nError = ChainError(pChain->TrustStatus.dwErrorStatus);
-        s.pfnFreeChain(pChain);
-    }
-    s.pfnFreeCertificate(pCertificate);
-    return nError;
 }
 
 LONG CTlsChannel::Seal(const char* pData, int nLength, std::string& strRecords)
