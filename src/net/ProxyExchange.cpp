@@ -3,9 +3,9 @@
 #include "eventlog/EventLog.h"
 #include "eventlog/LogLines.h"
 #include "ProxyAuthHeaders.h"
-#include "ProxyRules.h"
 #include "ProxySignIn.h"
 #include "RequestText.h"
+#include "ResponseHeaders.h"
 #include "ResponseReader.h"
 
 namespace {

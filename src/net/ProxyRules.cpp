@@ -8,11 +8,6 @@
 
 namespace {
 
-// The script's server and the script itself may also break lines.
-bool IsLineBlank(char ch) { return IsBlank(ch) || ch == '\r' || ch == '\n'; }
-
-bool IsDigit(char ch) { return ch >= '0' && ch <= '9'; }
-
 std::string Trimmed(const std::string& text, bool (*isBlank)(char))
 {
     size_t nFirst = 0;
@@ -141,22 +136,6 @@ bool IsProxyBypassed(const CString& strBypassList, const CString& strHost, int n
             return true;
     }
     return false;
-}
-
-int StatusOfResponse(const std::string& response)
-{
-    if (response.compare(0, 5, "HTTP/") != 0 || response.find("\r\n\r\n") == std::string::npos)
-        return 0;
-    const size_t nBlank = response.find(' ');
-    if (nBlank == std::string::npos || nBlank > response.find("\r\n") || nBlank + 4 > response.size())
-        return 0;
-    for (size_t i = nBlank + 1; i < nBlank + 4; ++i) {
-        if (!IsDigit(response[i]))
-            return 0;
-    }
-    if (nBlank + 4 < response.size() && !IsLineBlank(response[nBlank + 4]))
-        return 0;
-    return (response[nBlank + 1] - '0') * 100 + (response[nBlank + 2] - '0') * 10 + (response[nBlank + 3] - '0');
 }
 
 ProxyEndpoint SplitProxySetting(const CString& strSetting, const CString& strScheme)

@@ -1,9 +1,8 @@
 #pragma once
 // The text rules of the user's proxy settings: the split of the manual
 // setting ("ProxyServer") and the bypass list ("ProxyOverride"), the list
-// that the automatic configuration script ("AutoConfigURL") answers; and
-// the status of a response as the transport reads it. Text only, so that
-// it also builds for Linux and runs under generated inputs.
+// that the automatic configuration script ("AutoConfigURL") answers. Text
+// only, so that it also builds for Linux and runs under generated inputs.
 
 #include <string>
 
@@ -15,13 +14,6 @@
 // characters ("*.corp.example", "10.*"), a trailing ":port" limits the
 // entry to that port, and any other entry names exactly one host.
 bool IsProxyBypassed(const CString& strBypassList, const CString& strHost, int nPort);
-
-// The status code of a response's status line as the transport reads it
-// (a proxy's answer, a redirect): the three digits after the version and
-// one blank; 0 when the response has no readable status line or no end of
-// its header block. What the user is told of reads the status by the
-// dialog's own rule.
-int StatusOfResponse(const std::string& response);
 
 // A proxy to connect to; an empty host means a direct connection.
 struct ProxyEndpoint {

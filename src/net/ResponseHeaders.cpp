@@ -97,3 +97,19 @@ std::vector<std::string> HeaderValuesOf(const CString& strHeaders, const char* p
     }
     return values;
 }
+
+int StatusOfResponse(const std::string& response)
+{
+    if (response.compare(0, 5, "HTTP/") != 0 || response.find("\r\n\r\n") == std::string::npos)
+        return 0;
+    const size_t nBlank = response.find(' ');
+    if (nBlank == std::string::npos || nBlank > response.find("\r\n") || nBlank + 4 > response.size())
+        return 0;
+    for (size_t i = nBlank + 1; i < nBlank + 4; ++i) {
+        if (!IsDigit(response[i]))
+            return 0;
+    }
+    if (nBlank + 4 < response.size() && !IsLineBlank(response[nBlank + 4]))
+        return 0;
+    return (response[nBlank + 1] - '0') * 100 + (response[nBlank + 2] - '0') * 10 + (response[nBlank + 3] - '0');
+}

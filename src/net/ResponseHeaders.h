@@ -28,3 +28,10 @@ bool AnnouncedLengthOf(const CString& strHeaders, uint64_t* pnLength);
 // The values of every header line with the name (any letter case), in
 // their order, blanks around them removed.
 std::vector<std::string> HeaderValuesOf(const CString& strHeaders, const char* pszName);
+
+// The status code of a response's status line as the transport reads it
+// (a proxy's answer, a redirect): the three digits after the version and
+// one blank; 0 when the response has no readable status line or no end of
+// its header block. What the user is told of reads the status by the
+// dialog's own rule.
+int StatusOfResponse(const std::string& response);

@@ -1,6 +1,5 @@
 #include "ResponseReader.h"
 
-#include "ProxyRules.h"
 #include "ResponseHeaders.h"
 
 HeadState FindHeadEnd(std::string_view bytes, size_t& nHeadEnd)

@@ -10,6 +10,17 @@ inline bool IsBlank(char ch)
     return ch == ' ' || ch == '\t';
 }
 
+// A blank or a line break.
+inline bool IsLineBlank(char ch)
+{
+    return IsBlank(ch) || ch == '\r' || ch == '\n';
+}
+
+inline bool IsDigit(char ch)
+{
+    return ch >= '0' && ch <= '9';
+}
+
 inline char Lower(char ch)
 {
     return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;

@@ -10,6 +10,7 @@
 
 #include "net/ProxyAuthHeaders.h"
 #include "net/ProxyRules.h"
+#include "net/ResponseHeaders.h"
 
 // Found by argument-dependent lookup, so beside the global type.
 bool operator==(const ProxyChallenge& a, const ProxyChallenge& b)
