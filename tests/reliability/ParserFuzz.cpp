@@ -20,9 +20,7 @@
 #include "net/ProxyAuthHeaders.h"
 #include "net/ProxyRules.h"
 #include "net/RedirectRules.h"
-#ifdef _WIN32
-#include "net/HttpInterface.h"
-#endif
+#include "net/RequestText.h"
 
 namespace {
 
@@ -200,15 +198,14 @@ void CheckSignInTexts(Rng& rng, const std::string& headers)
     BytesOfBase64(headers, decoded);
 }
 
-#ifdef _WIN32
 // The request of a direct connection, and the same inside a tunnel.
 void CheckRequest(Rng& rng, const std::string& path)
 {
     const std::string host = Compose(rng, kUrlPieces, 4);
     const bool bSecure = rng.Below(2) == 0;
     const int nPort = rng.Below(4) == 0 ? (bSecure ? 443 : 80) : static_cast<int>(rng.Next());
-    CHttpInterface http(host.c_str(), nPort, 500, "1.0", nullptr, nullptr, nullptr, bSecure);
-    const std::string request = http.BuildRequest(path.c_str()).GetString();
+    const std::string request =
+        GetRequestOf({bSecure, host.c_str(), nPort, path.c_str()}, false, "1.0").GetString();
     Check(request.rfind("GET ", 0) == 0, "request line first", path);
     Check(request.compare(4, path.size(), path) == 0, "direct target is the path", path);
     // The port only where it is not the scheme's default.
@@ -216,7 +213,6 @@ void CheckRequest(Rng& rng, const std::string& path)
     Check(request.find("\r\nHost: " + hostField + "\r\nAccept: */*\r\n") != std::string::npos, "Host line", path);
     Check(EndsWith(request, "\r\nConnection: close\r\n\r\n"), "connection line last", path);
 }
-#endif
 
 const char* const kBypassPieces[] = {
     "<local>", "<LOCAL>", "*", ";", " ", "\t", ".", ":", "8080", "80", "0", "99999999999", "127.0.0.1", "127.0.0.*",
@@ -294,9 +290,7 @@ int main(int argc, char** argv)
         CheckBypassAndScript(rng, Compose(rng, kBypassPieces, 8), Compose(rng, kAnswerPieces, 8));
         CheckProxySplit(rng, Compose(rng, kProxyPieces, 8));
         CheckLocation(rng, rng.Below(2) ? url : Compose(rng, kUrlPieces, 6));
-#ifdef _WIN32
         CheckRequest(rng, url);
-#endif
     }
     std::printf("parser_fuzz: %ld generated inputs per parser (seed %llu), %d failures\n", nCount, nSeed, g_nFailures);
     return g_nFailures == 0 ? 0 : 1;
