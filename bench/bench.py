@@ -76,7 +76,8 @@ class Bench:
         elif args.https:
             self.programs = [p + scheme for p in HTTPS_PEERS for scheme in (HTTP, HTTPS)]
             if args.https_updater:
-                self.programs[0:0] = [UPDATER + HTTP, UPDATER + HTTPS]
+                # The other builds of the updater beside it, over both schemes.
+                self.programs[0:0] = [u + scheme for u in [UPDATER] + list(self.extras) for scheme in (HTTP, HTTPS)]
         else:
             self.programs = [UPDATER] + list(self.extras) + [BARE, HELD] + PEERS + [CURL]
         self.results = {}
