@@ -37,7 +37,8 @@ void CUpdaterDlg::OnResponseHead(const ResponseHead& head)
             return;
         }
         m_strHeaders = head.strHeaders;
-        m_nContentLength = static_cast<uint32_t>(GetContentLength());
+        // The reader has read the Content-Length as GetContentLength does.
+        m_nContentLength = static_cast<uint32_t>(head.nContentLength);
         // The header block never changes, so neither does its status: it is
         // not parsed again for every block of the body.
         m_nStatusCode = GetStatusCode();
