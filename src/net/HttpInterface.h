@@ -30,6 +30,13 @@ public:
     // The route for the server and the path, the first step of Request.
     void ChooseProxy(const CString& strPath);
     CString BuildRequest(const CString& strPath);
+    // The request asks for the bytes from nFrom on, if the file still has
+    // the validator; before Request.
+    void AskForRest(uint64_t nFrom, const std::string& validator)
+    {
+        m_target.nRangeFrom = nFrom;
+        m_target.ifRange = validator;
+    }
 
     const Route& GetRoute() const { return m_route; }
     const CString& GetProxyHost() const { return m_route.proxy.strHost; }

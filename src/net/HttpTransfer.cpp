@@ -39,6 +39,13 @@ int CHttpTransfer::Request(const CUrlParser& url)
     return StartHop(url);
 }
 
+void CHttpTransfer::ResumeAt(const CString& strUrl, uint64_t nFrom, const std::string& validator)
+{
+    m_strResumeUrl = strUrl;
+    m_nResumeFrom = nFrom;
+    m_resumeValidator = validator;
+}
+
 void CHttpTransfer::Close()
 {
     m_bClosed = true;
@@ -56,6 +63,9 @@ int CHttpTransfer::StartHop(const CUrlParser& url)
     m_pReader.reset();
     m_pConnection = std::make_unique<CHttpInterface>(target.strHost, target.nPort, m_nTimeout, m_strHttpVersion,
                                                      this, OnConnectionData, OnConnectionClosed, target.bSecure);
+    m_bRangeAsked = !m_resumeValidator.empty() && m_strUrl == m_strResumeUrl;
+    if (m_bRangeAsked)
+        m_pConnection->AskForRest(m_nResumeFrom, m_resumeValidator);
     int nLength = 0;
     const int nResult = m_pConnection->Request(target.strPath, nLength);
     // A proxy keeps the connection after its own answer (to a forwarded

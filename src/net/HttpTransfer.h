@@ -4,7 +4,9 @@
 // its own with the route asked anew. The receiver hears of the last answer
 // only: its head, its body and its end.
 
+#include <cstdint>
 #include <memory>
+#include <string>
 
 #include "framework/CString.h"
 #include "framework/PostedCall.h"
@@ -24,6 +26,14 @@ public:
     // failed connect has then reached the receiver as the end, before this
     // returns.
     int Request(const CUrlParser& url);
+    // The hop whose URL is strUrl asks for the bytes from nFrom on, if the
+    // file still has the validator; before Request. The other hops ask as
+    // before.
+    void ResumeAt(const CString& strUrl, uint64_t nFrom, const std::string& validator);
+    // Whether the current hop asked for the rest of a file.
+    bool RangeAsked() const { return m_bRangeAsked; }
+    // The URL of the current hop's request.
+    const CString& Url() const { return m_strUrl; }
     // Ends the transfer at whichever hop it is, one being set up included;
     // the receiver hears nothing more.
     void Close();
@@ -55,6 +65,10 @@ private:
     std::unique_ptr<CResponseReader> m_pReader;
     CString m_strUrl;     // of the current hop's request
     CString m_strNextUrl; // of the hop that a redirect has asked for
+    CString m_strResumeUrl;
+    uint64_t m_nResumeFrom = 0;
+    std::string m_resumeValidator;
+    bool m_bRangeAsked = false;
     int m_nRedirects = 0;
     bool m_bRedirected = false; // the current hop's answer is not the receiver's
     bool m_bEnded = false;      // the receiver has heard of the end

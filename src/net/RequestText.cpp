@@ -49,6 +49,12 @@ CString GetRequestOf(const HttpTarget& target, bool bForward, const CString& str
     strRequest += "\r\nHost: ";
     strRequest += HostFieldOf(target);
     strRequest += "\r\nAccept: */*";
+    if (!target.ifRange.empty()) {
+        strRequest += "\r\nRange: bytes=";
+        strRequest += std::to_string(target.nRangeFrom).c_str();
+        strRequest += "-\r\nIf-Range: ";
+        strRequest += target.ifRange.c_str();
+    }
     strRequest += bForward ? "\r\nProxy-Connection: Keep-Alive" : "\r\nConnection: close";
     strRequest += "\r\n\r\n";
     return strRequest;

@@ -5,16 +5,21 @@
 // again with a sign-in. Text only, so that it also builds for Linux and
 // runs under generated inputs.
 
+#include <cstdint>
 #include <string>
 
 #include "framework/CString.h"
 
-// What a request asks for: scheme, server and the path with its file name.
+// What a request asks for: scheme, server and the path with its file name;
+// for a transfer that goes on where an earlier one was cut short, the rest
+// from a byte on, if the file is still the one its validator names.
 struct HttpTarget {
     bool bSecure = false;
     CString strHost;
     int nPort = 80;
     CString strPath;
+    uint64_t nRangeFrom = 0;
+    std::string ifRange; // empty: the whole file
 };
 
 // scheme://host[:port]path, the port left out when it is the scheme's
@@ -28,7 +33,8 @@ CString HostFieldOf(const HttpTarget& target);
 
 // The GET request, header block and blank line. bForward: to a proxy that
 // forwards it, with the absolute target and the request to keep the
-// connection; otherwise the path alone and "Connection: close".
+// connection; otherwise the path alone and "Connection: close". A range
+// asked for adds "Range" and "If-Range".
 CString GetRequestOf(const HttpTarget& target, bool bForward, const CString& strHttpVersion);
 
 // The request for a tunnel to the server.

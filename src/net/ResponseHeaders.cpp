@@ -98,6 +98,64 @@ std::vector<std::string> HeaderValuesOf(const CString& strHeaders, const char* p
     return values;
 }
 
+namespace {
+
+// The one value of the lines with the name; empty when there is none or
+// they differ.
+std::string SingleValueOf(const CString& strHeaders, const char* pszName)
+{
+    const std::vector<std::string> values = HeaderValuesOf(strHeaders, pszName);
+    for (const std::string& value : values) {
+        if (value != values.front())
+            return {};
+    }
+    return values.empty() ? std::string() : values.front();
+}
+
+} // namespace
+
+std::string StrongValidatorOf(const CString& strHeaders)
+{
+    const std::string etag = SingleValueOf(strHeaders, "ETag");
+    if (etag.size() >= 2 && etag.front() == '"' && etag.back() == '"')
+        return etag;
+    return SingleValueOf(strHeaders, "Last-Modified");
+}
+
+bool AcceptsByteRanges(const CString& strHeaders)
+{
+    for (const std::string& value : HeaderValuesOf(strHeaders, "Accept-Ranges")) {
+        std::string_view rest(value);
+        while (!rest.empty()) {
+            const size_t nComma = rest.find(',');
+            if (EqualsNoCase(TrimmedBlanks(rest.substr(0, nComma)), "bytes"))
+                return true;
+            rest = nComma == std::string_view::npos ? std::string_view() : rest.substr(nComma + 1);
+        }
+    }
+    return false;
+}
+
+bool ContentRangeOf(const CString& strHeaders, ByteRange* pRange)
+{
+    const std::string value = SingleValueOf(strHeaders, "Content-Range");
+    const std::string_view text(value);
+    if (text.size() < 6 || !EqualsNoCase(text.substr(0, 6), "bytes "))
+        return false;
+    const size_t nDash = text.find('-');
+    const size_t nSlash = text.find('/');
+    if (nDash == std::string_view::npos || nSlash == std::string_view::npos || nSlash < nDash)
+        return false;
+    ByteRange range;
+    if (!ParseLength(text.substr(6, nDash - 6), &range.nFirst) ||
+        !ParseLength(text.substr(nDash + 1, nSlash - nDash - 1), &range.nLast) ||
+        !ParseLength(text.substr(nSlash + 1), &range.nTotal) || range.nFirst > range.nLast ||
+        range.nLast >= range.nTotal)
+        return false;
+    *pRange = range;
+    return true;
+}
+
 int StatusOfResponse(const std::string& response)
 {
     if (response.compare(0, 5, "HTTP/") != 0 || response.find("\r\n\r\n") == std::string::npos)

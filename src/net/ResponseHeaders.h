@@ -29,6 +29,22 @@ bool AnnouncedLengthOf(const CString& strHeaders, uint64_t* pnLength);
 // their order, blanks around them removed.
 std::vector<std::string> HeaderValuesOf(const CString& strHeaders, const char* pszName);
 
+// What a transfer cut short needs to go on later. The validator that
+// If-Range can carry: the ETag unless it is weak ("W/"), else the
+// Last-Modified date; empty when the block has neither. One value of each
+// is read; repeated lines must agree.
+std::string StrongValidatorOf(const CString& strHeaders);
+// Whether "Accept-Ranges" lists "bytes" (any letter case).
+bool AcceptsByteRanges(const CString& strHeaders);
+// The range of a 206 answer, "Content-Range: bytes FIRST-LAST/TOTAL" with
+// FIRST <= LAST < TOTAL; false for any other form, "*" included.
+struct ByteRange {
+    uint64_t nFirst = 0;
+    uint64_t nLast = 0;
+    uint64_t nTotal = 0;
+};
+bool ContentRangeOf(const CString& strHeaders, ByteRange* pRange);
+
 // The status code of a response's status line as the transport reads it
 // (a proxy's answer, a redirect): the three digits after the version and
 // one blank; 0 when the response has no readable status line or no end of

@@ -196,7 +196,7 @@ TEST(RequestText, UrlHostFieldAndTunnelOfATarget)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.pszUrl);
-        const HttpTarget target{row.bSecure, row.pszHost, row.nPort, "/dir/Update.exe"};
+        const HttpTarget target{row.bSecure, row.pszHost, row.nPort, "/dir/Update.exe", 0, {}};
         EXPECT_EQ(UrlOf(target), row.pszUrl);
         EXPECT_EQ(HostFieldOf(target), row.pszHostField);
         // The tunnel names the port always.
@@ -213,10 +213,33 @@ TEST(RequestText, SignInGoesBeforeTheBlankLineAndAsksToKeepTheConnection)
     EXPECT_EQ(WithSignIn(strConnect, "Proxy-Authorization", "Basic dTpw"),
               "CONNECT s:443 HTTP/1.0\r\nHost: s:443\r\nProxy-Connection: Keep-Alive\r\n"
               "Proxy-Authorization: Basic dTpw\r\n\r\n");
-    const CString strForward = GetRequestOf({false, "s", 80, "/a"}, true, "1.0");
+    const CString strForward = GetRequestOf({false, "s", 80, "/a", 0, {}}, true, "1.0");
     const CString strRetry = WithSignIn(strForward, "Proxy-Authorization", "NTLM TlRMTQ==");
     EXPECT_EQ(strRetry.Left(strForward.GetLength() - 2), strForward.Left(strForward.GetLength() - 2));
     EXPECT_EQ(strRetry.Mid(strForward.GetLength() - 2), "Proxy-Authorization: NTLM TlRMTQ==\r\n\r\n");
+}
+
+// A transfer that goes on asks for the rest after Accept, in both forms;
+// an offset without a validator asks for the whole file.
+TEST(RequestText, RangeOfAResumedTransferFollowsAccept)
+{
+    const std::string range = "Range: bytes=10066329-\r\nIf-Range: \"5f3a-1000000\"\r\n";
+    struct Row {
+        bool bForward;
+        const char* pszValidator;
+        std::string expected;
+    };
+    const Row rows[] = {
+        {false, "\"5f3a-1000000\"", RequestText("/dir/setup.exe", (range + "Connection: close").c_str())},
+        {true, "\"5f3a-1000000\"",
+         RequestText("http://server/dir/setup.exe", (range + "Proxy-Connection: Keep-Alive").c_str())},
+        {false, "", kDirect},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.expected);
+        const HttpTarget target{false, "server", 80, "/dir/setup.exe", 10066329, row.pszValidator};
+        EXPECT_EQ(GetRequestOf(target, row.bForward, "1.0"), row.expected.c_str());
+    }
 }
 
 TEST(RequestText, VersionComesFromTheConstructor)

@@ -217,6 +217,46 @@ TEST(ProxyAnswerStatus, ReadFromTheStatusLineOfAWholeHeaderBlock)
     }
 }
 
+// What a transfer cut short keeps to go on with: the validator, whether
+// the server takes byte ranges, and the range of its 206.
+TEST(ResumeFields, ValidatorRangesAndContentRangeOfAHeaderBlock)
+{
+    struct Row {
+        const char* name;
+        const char* headers;
+        const char* validator;
+        bool bRanges;
+        bool bRange;
+        ByteRange range;
+    };
+    const Row rows[] = {
+        {"nginx 200", "HTTP/1.1 200 OK\r\nETag: \"5f3a-1000000\"\r\nLast-Modified: Fri, 11 Dec 2026 08:00:00 GMT"
+                      "\r\nAccept-Ranges: bytes",
+         "\"5f3a-1000000\"", true, false, {}},
+        {"weak ETag: the date", "HTTP/1.1 200 OK\r\nETag: W/\"x\"\r\nLast-Modified: Fri, 11 Dec 2026 08:00:00 GMT",
+         "Fri, 11 Dec 2026 08:00:00 GMT", false, false, {}},
+        {"weak ETag alone", "HTTP/1.1 200 OK\r\nETag: W/\"x\"\r\nAccept-Ranges: none", "", false, false, {}},
+        {"ETags that differ", "HTTP/1.1 200 OK\r\nETag: \"a\"\r\netag: \"b\"", "", false, false, {}},
+        {"ranges in a list", "HTTP/1.1 200 OK\r\naccept-ranges: none, BYTES", "", true, false, {}},
+        {"206", "HTTP/1.1 206 Partial\r\nContent-Range: bytes 100-999/1000", "", false, true, {100, 999, 1000}},
+        {"206, total unknown", "HTTP/1.1 206 Partial\r\nContent-Range: bytes 100-999/*", "", false, false, {}},
+        {"206, last beyond total", "HTTP/1.1 206 Partial\r\nContent-Range: bytes 100-1000/1000", "", false, false,
+         {}},
+        {"206, first after last", "HTTP/1.1 206 Partial\r\nContent-Range: bytes 9-8/1000", "", false, false, {}},
+        {"416", "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */1000", "", false, false, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(StrongValidatorOf(row.headers), row.validator);
+        EXPECT_EQ(AcceptsByteRanges(row.headers), row.bRanges);
+        ByteRange range;
+        ASSERT_EQ(ContentRangeOf(row.headers, &range), row.bRange);
+        EXPECT_EQ(range.nFirst, row.range.nFirst);
+        EXPECT_EQ(range.nLast, row.range.nLast);
+        EXPECT_EQ(range.nTotal, row.range.nTotal);
+    }
+}
+
 struct ChallengeCase {
     const char* name;
     const char* headers; // the header block without its blank line

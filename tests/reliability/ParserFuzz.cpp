@@ -205,7 +205,7 @@ void CheckRequest(Rng& rng, const std::string& path)
     const bool bSecure = rng.Below(2) == 0;
     const int nPort = rng.Below(4) == 0 ? (bSecure ? 443 : 80) : static_cast<int>(rng.Next());
     const std::string request =
-        GetRequestOf({bSecure, host.c_str(), nPort, path.c_str()}, false, "1.0").GetString();
+        GetRequestOf({bSecure, host.c_str(), nPort, path.c_str(), 0, {}}, false, "1.0").GetString();
     Check(request.rfind("GET ", 0) == 0, "request line first", path);
     Check(request.compare(4, path.size(), path) == 0, "direct target is the path", path);
     // The port only where it is not the scheme's default.
