@@ -5,7 +5,8 @@
 # start makes, anew in DIR, a throwaway root CA and one server certificate
 # for each way a certificate can fail or pass; runs nginx with one server
 # block per certificate plus one plain-HTTP block, all serving DIR/www (the
-# plain and the trusted one with redirects, see redirect_locations), and
+# plain and the trusted one with redirects, see redirect_locations; the
+# plain one also /slow/F at 1 MiB/s and /no-ranges/F without byte ranges), and
 # the scripted TLS origin (tests/support/tls-origin.py); and, once every
 # server accepts connections, writes DIR/tls.ports with one NAME=PORT line
 # for each of: good, other-name, expired, self-signed, untrusted-ca,
@@ -255,6 +256,8 @@ CONF
     }
     server {
         listen 127.0.0.1:${ports[plain]};
+        location ^~ /slow/ { alias $dir/www/; limit_rate 1m; }
+        location ^~ /no-ranges/ { alias $dir/www/; max_ranges 0; }
 CONF
         redirect_locations
         cat <<CONF

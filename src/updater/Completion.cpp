@@ -41,6 +41,7 @@ void CUpdaterDlg::OnTransferClosed(int nErrorCode, bool bComplete)
     } else {
         ReportLostConnection(nErrorCode);
         m_nOutcome = OUTCOME_CONNECTION_FAILED;
+        KeepForResumption();
     }
 
     DiscardDownload();

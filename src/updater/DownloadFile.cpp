@@ -4,25 +4,99 @@
 
 #include "UpdateSignature.h"
 
-BOOL CDownloadFile::Create(const CString& strDestPath, CFileException* pError)
+BOOL CDownloadFile::Create(const CString& strDestPath, bool bStable, CFileException* pError)
 {
     Discard();
     char szSuffix[32];
     wsprintfA(szSuffix, ".%lu.part", ::GetCurrentProcessId());
-    const CString strPath = strDestPath + szSuffix;
-    // Read for the signature check and delete for the rename, both through
-    // this handle; shared with nobody, so that no other program can change,
-    // rename or remove the file while it is held.
-    CUniqueHandleValue file(FileHandleOf(::CreateFileA(strPath, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
-    if (!file.IsValid()) {
+    const CString strPath = bStable ? KeptPathOf(strDestPath) : strDestPath + szSuffix;
+    if (!Hold(strPath, CREATE_ALWAYS)) {
         *pError = CFileException(CFileException::genericException, static_cast<LONG>(::GetLastError()), strPath);
         return FALSE;
     }
-    m_file.m_hFile = std::move(file);
-    m_strPath = strPath;
     m_strDestPath = strDestPath;
     return TRUE;
+}
+
+LONG CDownloadFile::OpenKept(const CString& strDestPath, uint64_t* pnSize)
+{
+    Discard();
+    if (!Hold(KeptPathOf(strDestPath), OPEN_EXISTING))
+        return static_cast<LONG>(::GetLastError());
+    m_strDestPath = strDestPath;
+    LARGE_INTEGER size;
+    LARGE_INTEGER zero = {};
+    if (!::GetFileSizeEx(m_file.m_hFile.Get(), &size) ||
+        !::SetFilePointerEx(m_file.m_hFile.Get(), zero, nullptr, FILE_END)) {
+        const LONG nError = static_cast<LONG>(::GetLastError());
+        Discard();
+        return nError;
+    }
+    *pnSize = static_cast<uint64_t>(size.QuadPart);
+    return ERROR_SUCCESS;
+}
+
+// Read for the signature check and delete for the rename, both through this
+// handle; shared with nobody, so that no other program can change, rename
+// or remove the file while it is held.
+BOOL CDownloadFile::Hold(const CString& strPath, DWORD nDisposition)
+{
+    CUniqueHandleValue file(FileHandleOf(::CreateFileA(strPath, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                                       nDisposition, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    if (!file.IsValid())
+        return FALSE;
+    m_file.m_hFile = std::move(file);
+    m_strPath = strPath;
+    return TRUE;
+}
+
+// The bookkeeping is written after the file is flushed and closed, so that
+// it never describes bytes that are not on the disk.
+LONG CDownloadFile::Keep(const KeptTransfer& kept)
+{
+    LONG nError = ::FlushFileBuffers(m_file.m_hFile.Get()) ? ERROR_SUCCESS : static_cast<LONG>(::GetLastError());
+    m_file.Abort();
+    if (nError == ERROR_SUCCESS) {
+        const std::string text = KeptTransferText(kept);
+        CUniqueHandleValue info(FileHandleOf(::CreateFileA(BookkeepingPathOf(m_strDestPath), GENERIC_WRITE, 0,
+                                                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
+        DWORD nWritten = 0;
+        if (!info.IsValid() ||
+            !::WriteFile(info.Get(), text.data(), static_cast<DWORD>(text.size()), &nWritten, nullptr) ||
+            !::FlushFileBuffers(info.Get()))
+            nError = static_cast<LONG>(::GetLastError());
+    }
+    if (nError != ERROR_SUCCESS) {
+        RemoveKept(m_strDestPath);
+        m_strPath.Empty();
+        return nError;
+    }
+    m_strPath.Empty();
+    return ERROR_SUCCESS;
+}
+
+bool CDownloadFile::ReadBookkeeping(const CString& strDestPath, KeptTransfer* pKept)
+{
+    CUniqueHandleValue info(FileHandleOf(::CreateFileA(BookkeepingPathOf(strDestPath), GENERIC_READ,
+                                                       FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                       FILE_ATTRIBUTE_NORMAL, nullptr)));
+    if (!info.IsValid())
+        return false;
+    // A few URLs and numbers; anything longer is not ours.
+    std::string text(8192, '\0');
+    DWORD nRead = 0;
+    if (!::ReadFile(info.Get(), text.data(), static_cast<DWORD>(text.size()), &nRead, nullptr) ||
+        nRead == text.size())
+        return false;
+    text.resize(nRead);
+    return ParseKeptTransfer(text, pKept);
+}
+
+bool CDownloadFile::RemoveKept(const CString& strDestPath)
+{
+    const bool bFile = ::DeleteFileA(KeptPathOf(strDestPath)) != FALSE;
+    const bool bInfo = ::DeleteFileA(BookkeepingPathOf(strDestPath)) != FALSE;
+    return bFile || bInfo;
 }
 
 void CDownloadFile::Append(const void* pData, UINT nLength)

@@ -6,11 +6,16 @@
 // and, where asked, for its signature, and renamed over the destination
 // itself: what was checked is what is stored, nothing can change it in
 // between, and a power loss leaves the old file or the new one, whole.
-// Every other end removes it.
+// Every other end removes it, but for a transfer cut short that the next
+// start can go on with: then the file stays under a stable name, with its
+// bookkeeping beside it (KeptTransfer.h). The stable name is used only by
+// a run that holds the destination's lock.
 
 #include <cstdint>
 
 #include "framework/File.h"
+
+#include "KeptTransfer.h"
 
 class CDownloadFile {
 public:
@@ -19,9 +24,17 @@ public:
     CDownloadFile(const CDownloadFile&) = delete;
     CDownloadFile& operator=(const CDownloadFile&) = delete;
 
-    // Creates the temporary file, empty, beside the destination. FALSE
-    // with the error in *pError.
-    BOOL Create(const CString& strDestPath, CFileException* pError);
+    // Creates the temporary file, empty, beside the destination: under the
+    // stable name, or one of this process's own. FALSE with the error in
+    // *pError.
+    BOOL Create(const CString& strDestPath, bool bStable, CFileException* pError);
+    // Holds the file that an earlier transfer kept, to go on with it; its
+    // size in *pnSize. 0 or the error.
+    LONG OpenKept(const CString& strDestPath, uint64_t* pnSize);
+    // Flushes and closes the held file and leaves it, with its
+    // bookkeeping, for the next start. 0 or the error; after an error the
+    // file is removed.
+    LONG Keep(const KeptTransfer& kept);
     // Throws the CFileException* of a failed write.
     void Append(const void* pData, UINT nLength);
     // Flushes the held file and checks that it holds nExpectedSize bytes.
@@ -37,12 +50,21 @@ public:
     // Closes and removes the temporary file, if there is one.
     void Discard();
 
+    // The file and the bookkeeping that a start found kept.
+    static CString KeptPathOf(const CString& strDestPath) { return strDestPath + ".part"; }
+    static CString BookkeepingPathOf(const CString& strDestPath) { return strDestPath + ".part.info"; }
+    // false when there is none, or it cannot be read.
+    static bool ReadBookkeeping(const CString& strDestPath, KeptTransfer* pKept);
+    // Removes what was kept for the destination; whether there was any.
+    static bool RemoveKept(const CString& strDestPath);
+
     bool IsCreated() const { return !m_strPath.IsEmpty(); }
     const CString& Path() const { return m_strPath; }
     // The held file itself, for writes that the volume refuses (tests).
     CFile& HeldFile() { return m_file; }
 
 private:
+    BOOL Hold(const CString& strPath, DWORD nDisposition);
     LONG RenameHeld() const;
 
     CString m_strPath;

@@ -42,6 +42,7 @@ void CUpdaterDlg::OnResponseHead(const ResponseHead& head)
         // The header block never changes, so neither does its status: it is
         // not parsed again for every block of the body.
         m_nStatusCode = GetStatusCode();
+        ResumeOrStartAfresh(head);
         StoreBody(head.body.data(), static_cast<uint32_t>(head.body.size()));
     });
 }
@@ -62,12 +63,12 @@ void CUpdaterDlg::OnTransferData(const char* pData, int nLength)
     });
 }
 
-// Only the body of a 200 response is stored; any other status is an HTTP
-// error, however much of it comes.
+// Only the body of a 200 response, or the rest of a kept file, is stored;
+// any other status is an HTTP error, however much of it comes.
 void CUpdaterDlg::StoreBody(const char* pData, uint32_t nLength)
 {
     m_nBodyReceived += nLength;
-    if (m_nStatusCode != 200) {
+    if (m_nStatusCode != 200 && !m_bResumed) {
         m_bHttpError = TRUE;
         return;
     }
@@ -120,7 +121,7 @@ void CUpdaterDlg::MarkHeadersUnreadable()
 void CUpdaterDlg::PrepareTempFile()
 {
     CFileException error;
-    if (!m_download.Create(m_strDestPath, &error))
+    if (!m_download.Create(m_strDestPath, m_lock.IsHeld(), &error))
         LogStoreError(error);
 }
 

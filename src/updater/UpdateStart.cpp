@@ -35,8 +35,13 @@ void CUpdaterDlg::StartUpdate()
     const CUrlParser url(strUrl);
     if (m_pHttp)
         return;
+    if (!TakeUpdateLock())
+        return;
+    PrepareResumption(strUrl);
 
     m_pHttp = new CHttpTransfer(*this, 500, "1.0");
+    if (m_kept.IsSet())
+        m_pHttp->ResumeAt(m_kept.url.c_str(), m_nKeptSize, m_kept.validator);
     const int nResult = m_pHttp->Request(url);
     if (nResult == -1) {
         wsprintfA(g_szUserText, "Unable to connect to update server %s on port %d\n", url.GetHost().GetString(),
@@ -55,4 +60,30 @@ void CUpdaterDlg::StartUpdate()
         }
     }
     m_bInProgress = TRUE;
+}
+
+// A second start for a destination that is being updated ends quietly,
+// before any connection: the user sees the first one's dialog come to the
+// front, and the suite learns from the exit code. A lock that cannot be
+// made at all does not stop the update.
+BOOL CUpdaterDlg::TakeUpdateLock()
+{
+    DWORD nError = 0;
+    switch (m_lock.Take(m_strDestPath, m_hWnd, &nError)) {
+    case CUpdateLock::kTaken:
+        return TRUE;
+    case CUpdateLock::kHeldElsewhere:
+        m_lock.ShowHolder();
+        wsprintfA(g_szDetailText, "Another update of %s is in progress", m_strDestPath.GetString());
+        LogEvent(&g_logUpdaterDlg, 1, g_szDetailText, LOG_LINE_UPDATE_IN_PROGRESS);
+        m_nOutcome = OUTCOME_UPDATE_IN_PROGRESS;
+        m_bClosed = TRUE;
+        EndDialog(IDCANCEL);
+        return FALSE;
+    case CUpdateLock::kUnavailable:
+        wsprintfA(g_szDetailText, "Updates of %s are not kept apart: error %lu", m_strDestPath.GetString(), nError);
+        LogEvent(&g_logUpdaterDlg, 1, g_szDetailText, LOG_LINE_UPDATE_LOCK_FAILED);
+        return TRUE;
+    }
+    return TRUE;
 }

@@ -41,7 +41,9 @@ CUpdaterDlg::CUpdaterDlg(CWnd* pParent)
       m_bHeadersUnreadable(FALSE),
       m_bStoreFailed(FALSE),
       m_bClosed(FALSE),
-      m_nOutcome(OUTCOME_CANCELLED)
+      m_nOutcome(OUTCOME_CANCELLED),
+      m_nKeptSize(0),
+      m_bResumed(FALSE)
 {
 }
 
@@ -51,6 +53,7 @@ CUpdaterDlg::~CUpdaterDlg()
 {
     delete m_pHttp;
     DiscardDownload();
+    m_lock.Release();
 }
 
 void CUpdaterDlg::DoDataExchange(CDataExchange* pDX)
@@ -66,6 +69,11 @@ BOOL CUpdaterDlg::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* 
         OnPaint();
         *pResult = 0;
         return TRUE;
+    case WM_DESTROY:
+        // The mark goes with the window; the lock stays until the dialog's
+        // end, after the fetched file has been stored or kept.
+        m_lock.Unmark();
+        return CDialog::OnWndMsg(message, wParam, lParam, pResult);
     case WM_QUERYDRAGICON:
         *pResult = reinterpret_cast<LRESULT>(OnQueryDragIcon());
         return TRUE;

@@ -7,6 +7,8 @@
 #include "framework/Window.h"
 
 #include "DownloadFile.h"
+#include "KeptTransfer.h"
+#include "UpdateLock.h"
 
 #include "eventlog/EventLog.h"
 #include "net/ResponseReader.h"
@@ -27,6 +29,7 @@ enum UpdateOutcome {
     OUTCOME_SOCKETS_FAILED = 6,    // the socket layer could not be started
     OUTCOME_SIGNATURE_REFUSED = 7, // run mode: the fetched program's signature was refused
     OUTCOME_UPDATES_TURNED_OFF = 8, // the administrator's policy turns updates off
+    OUTCOME_UPDATE_IN_PROGRESS = 9, // another update of this file is in progress
 };
 
 // Program-lifetime text buffers of the dialog code: the text of a message
@@ -84,6 +87,13 @@ public:
     BOOL m_bStoreFailed;
     BOOL m_bClosed;            // the end of the connection has been handled
     int m_nOutcome;            // UpdateOutcome
+    CUpdateLock m_lock;        // this run's hold on the destination
+    // A transfer cut short goes on at the next start: what it knows of the
+    // file it is fetching, and where an earlier start left it.
+    CString m_strSourceUrl;    // the setting's URL of this run
+    KeptTransfer m_kept;       // what a resumption of this transfer needs; unset: none
+    uint64_t m_nKeptSize;      // bytes of the kept file that this start holds
+    BOOL m_bResumed;           // the answer is the rest of the kept file
 
     BOOL OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) override;
 
@@ -95,6 +105,11 @@ protected:
     HCURSOR OnQueryDragIcon();
 
 private:
+    BOOL TakeUpdateLock();
+    void PrepareResumption(const CString& strUrl);
+    void RemoveKept(const char* pszReason);
+    void ResumeOrStartAfresh(const ResponseHead& head);
+    void KeepForResumption();
     template <typename Step> void Guarded(Step step);
     void StoreBody(const char* pData, uint32_t nLength);
     void MarkHeadersUnreadable();

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "eventlog/LogLines.h"
@@ -551,6 +552,58 @@ TEST_F(UpdaterEndToEnd, CancelMidTransferKeepsThePreviousProgram)
     EXPECT_EQ(ReadWholeFile(UpdateProgram()), previous);
     EXPECT_TRUE(PartFiles().empty());
     EXPECT_TRUE(Log().empty());
+}
+
+// The suite's menu clicked twice: two starts of /run within a moment of
+// each other, against nginx serving at 1 MiB/s. One fetches and starts the
+// update; the other ends with 9 and its record, with no box and without
+// asking nginx for anything.
+TEST_F(UpdaterEndToEnd, TwoStartsAtOnceUpdateOnceAndTheSecondEndsQuietly)
+{
+    const int nPlain = TlsPortOf("plain");
+    ASSERT_NE(nPlain, 0) << "no nginx: run through ctest, which starts it";
+    const std::string program = ReadWholeFile(WindowsPath(MARK_EXE));
+    ASSERT_TRUE(WriteWholeFile(TlsFixtureFolder() + "\\www\\Update.exe", program));
+    Set(kUpdatesKey, "Source", "http://127.0.0.1:" + std::to_string(nPlain) + "/slow/Update.exe");
+    const std::string accessLog = TlsFixtureFolder() + "\\nginx-access.log";
+    const auto requests = [&] {
+        const std::string log = ReadWholeFile(accessLog);
+        size_t nCount = 0;
+        for (size_t at = log.find("GET /slow/Update.exe"); at != std::string::npos;
+             at = log.find("GET /slow/Update.exe", at + 1))
+            ++nCount;
+        return nCount;
+    };
+
+    for (int nRound = 0; nRound < 10; ++nRound) {
+        SCOPED_TRACE("round " + std::to_string(nRound));
+        DeleteFileA(install.Log().c_str());
+        const size_t nRequestsBefore = requests();
+        ProgramRun second;
+        std::thread other([&] {
+            Sleep(static_cast<DWORD>(nRound * 10));
+            second = Run("/run");
+        });
+        const ProgramRun first = Run("/run");
+        other.join();
+
+        ASSERT_TRUE(first.bEnded && second.bEnded);
+        const bool bFirstUpdated = first.nExitCode == static_cast<DWORD>(kCompleted);
+        const ProgramRun& updated = bFirstUpdated ? first : second;
+        const ProgramRun& refused = bFirstUpdated ? second : first;
+        EXPECT_EQ(updated.nExitCode, static_cast<DWORD>(kCompleted));
+        EXPECT_EQ(refused.nExitCode, static_cast<DWORD>(kUpdateInProgress));
+        EXPECT_TRUE(BoxCountIs(first.boxes, 0) && BoxCountIs(second.boxes, 0));
+        EXPECT_TRUE(ReadWholeFile(UpdateProgram()) == program);
+        EXPECT_TRUE(WaitForStart()) << "the update program did not start";
+        EXPECT_TRUE(WaitUntil([&] { return requests() == nRequestsBefore + 1; }, 5000)) << requests();
+        const std::vector<LogRecord> log = Log();
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_EQ(log[0].line, LOG_LINE_UPDATE_IN_PROGRESS);
+        EXPECT_EQ(log[0].module, "UpdaterDlg");
+        EXPECT_EQ(log[0].text, "Another update of " + UpdateProgram() + " is in progress");
+        DeleteFileA((UpdateProgram() + ".mark").c_str());
+    }
 }
 
 // The programs that the signing fixture made at test time (tools: openssl,

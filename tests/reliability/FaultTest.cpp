@@ -361,19 +361,19 @@ TEST_F(Fault, TwoUpdatersAtOnceLeaveOneWholeBody)
     results[0] = RunUpdater(install, options);
     other.join();
 
-    EXPECT_EQ(server.Connections(), 2);
-    const std::string dest = ReadWholeFile(strDest);
-    EXPECT_TRUE(dest == first || dest == second) << dest.size() << " bytes";
+    // The one that finds the other holding the destination ends at once,
+    // quietly, without a connection of its own.
+    int nUpdated = 0;
     for (const RunResult& result : results) {
         ASSERT_TRUE(result.bEnded);
-        // One may find the file held by the other's launch or replacement:
-        // then it reports; it never leaves a mixture.
-        EXPECT_TRUE(result.nExitCode == kCompleted || result.nExitCode == kStoreFailed ||
-                    result.nExitCode == kLaunchFailed)
-            << result.nExitCode;
-        EXPECT_TRUE(BoxCountIs(result.boxes, result.nExitCode == kCompleted ? 0 : 1))
-            << "exit code " << result.nExitCode;
+        EXPECT_TRUE(result.nExitCode == kCompleted || result.nExitCode == kUpdateInProgress) << result.nExitCode;
+        EXPECT_TRUE(BoxCountIs(result.boxes, 0)) << "exit code " << result.nExitCode;
+        nUpdated += result.nExitCode == kCompleted;
     }
+    EXPECT_GE(nUpdated, 1);
+    EXPECT_EQ(server.Connections(), nUpdated);
+    const std::string dest = ReadWholeFile(strDest);
+    EXPECT_TRUE(dest == first || dest == second) << dest.size() << " bytes";
     ExpectNoLeftovers(install, true);
 }
 
@@ -394,7 +394,7 @@ TEST_F(Fault, TemporaryFileCannotBeOpenedOrRenamedUntilItIsTheDestination)
     int nOpened = 0;
     int nRenamed = 0;
     std::thread other([&] {
-        const std::string pattern = strDest + ".*.part";
+        const std::string pattern = strDest + ".part";
         while (!bEnded) {
             WIN32_FIND_DATAA found;
             const HANDLE hFind = FindFirstFileA(pattern.c_str(), &found);

@@ -12,7 +12,8 @@
 
 // The exit codes of Updater.exe, which its callers rely on.
 enum UpdaterExit { kCompleted = 0, kCancelled = 1, kConnectionFailed = 2, kHttpError = 3,
-                   kStoreFailed = 4, kLaunchFailed = 5, kSignatureRefused = 7, kUpdatesTurnedOff = 8 };
+                   kStoreFailed = 4, kLaunchFailed = 5, kSignatureRefused = 7, kUpdatesTurnedOff = 8,
+                   kUpdateInProgress = 9 };
 
 struct SeenBox : ObservedBox {
     bool bDialogVisible = false; // the update dialog was visible meanwhile

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 namespace {
 
 bool Readable(SOCKET hSocket, int nMs)
@@ -177,6 +179,10 @@ void ScriptedServer::Play(SOCKET hConnection, int nIndex)
             hConnection = INVALID_SOCKET;
             break;
         }
+        case ServerStep::kRelay:
+            Relay(hConnection, nIndex, step);
+            hConnection = INVALID_SOCKET;
+            break;
         case ServerStep::kWaitForClientClose:
             while (timeLeft() > 0 && !m_bStop && ReadSome(hConnection, nIndex, 50)) {
             }
@@ -187,6 +193,63 @@ void ScriptedServer::Play(SOCKET hConnection, int nIndex)
     }
     if (hConnection != INVALID_SOCKET)
         closesocket(hConnection);
+}
+
+void ScriptedServer::Relay(SOCKET hConnection, int nIndex, const ServerStep& step)
+{
+    const SOCKET hServer = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<u_short>(step.nPort));
+    bool bOpen = connect(hServer, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    // The network fails once: later connections pass everything.
+    const size_t nCutAfter = nIndex == 0 ? step.nBytes : SIZE_MAX;
+    bool bCut = false;
+    size_t nPassed = 0;
+    const DWORD nStart = GetTickCount();
+    char buffer[16384];
+    while (bOpen && !m_bStop && GetTickCount() - nStart < static_cast<DWORD>(step.nMs)) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(hConnection, &set);
+        FD_SET(hServer, &set);
+        timeval timeout = {0, 50000};
+        if (select(0, &set, nullptr, nullptr, &timeout) <= 0)
+            continue;
+        if (FD_ISSET(hConnection, &set)) {
+            const int n = recv(hConnection, buffer, sizeof(buffer), 0);
+            if (n <= 0)
+                break;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_connections[static_cast<size_t>(nIndex)].received.append(buffer, static_cast<size_t>(n));
+            }
+            SendAll(hServer, std::string(buffer, static_cast<size_t>(n)));
+        }
+        if (FD_ISSET(hServer, &set)) {
+            const size_t nWanted = std::min(sizeof(buffer), nCutAfter - nPassed);
+            const int n = recv(hServer, buffer, static_cast<int>(nWanted), 0);
+            bOpen = n > 0;
+            if (bOpen) {
+                SendAll(hConnection, std::string(buffer, static_cast<size_t>(n)));
+                nPassed += static_cast<size_t>(n);
+                bCut = nPassed == nCutAfter;
+                bOpen = !bCut;
+            }
+        }
+    }
+    closesocket(hServer);
+    if (bCut) {
+        // A reset throws away what the client has not read yet: the bytes
+        // passed on arrive first.
+        Sleep(300);
+        const linger abort = {1, 0};
+        setsockopt(hConnection, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof(abort));
+    } else {
+        shutdown(hConnection, SD_SEND);
+    }
+    closesocket(hConnection);
 }
 
 std::vector<ServerStep> Answering(const std::string& response)

@@ -18,25 +18,31 @@ SOCKET BindLoopback(int& nPort);
 int RefusingPort();
 
 struct ServerStep {
-    enum Kind { kReadRequest, kReceive, kSend, kSleep, kClose, kReset, kWaitForClientClose };
+    enum Kind { kReadRequest, kReceive, kSend, kSleep, kClose, kReset, kWaitForClientClose, kRelay };
 
     // Reads until the end of a header block ("\r\n\r\n") after those that
     // earlier steps read, at most 64 KiB, 5 s.
-    static ServerStep ReadRequest() { return {kReadRequest, {}, 5000, 0}; }
+    static ServerStep ReadRequest() { return {kReadRequest, {}, 5000, 0, 0}; }
     // Reads exactly nBytes (or until the client closes or nMs pass).
-    static ServerStep Receive(size_t nBytes, int nMs = 10000) { return {kReceive, {}, nMs, nBytes}; }
-    static ServerStep Send(std::string bytes) { return {kSend, std::move(bytes), 0, 0}; }
-    static ServerStep Sleep(int nMs) { return {kSleep, {}, nMs, 0}; }
+    static ServerStep Receive(size_t nBytes, int nMs = 10000) { return {kReceive, {}, nMs, nBytes, 0}; }
+    static ServerStep Send(std::string bytes) { return {kSend, std::move(bytes), 0, 0, 0}; }
+    static ServerStep Sleep(int nMs) { return {kSleep, {}, nMs, 0, 0}; }
     // Graceful: shutdown for sending, wait up to 2 s for the client to close, close.
-    static ServerStep Close() { return {kClose, {}, 2000, 0}; }
+    static ServerStep Close() { return {kClose, {}, 2000, 0, 0}; }
     // SO_LINGER 0, then close: the client sees a reset.
-    static ServerStep Reset() { return {kReset, {}, 0, 0}; }
-    static ServerStep WaitForClientClose(int nMs) { return {kWaitForClientClose, {}, nMs, 0}; }
+    static ServerStep Reset() { return {kReset, {}, 0, 0, 0}; }
+    static ServerStep WaitForClientClose(int nMs) { return {kWaitForClientClose, {}, nMs, 0, 0}; }
+    // Passes the bytes of the connection on to 127.0.0.1:nPort and back
+    // (what the client sends is recorded), for at most nMs, until either
+    // side closes; a network that fails once: on the first connection,
+    // after nCutAfter bytes from the server, the client's is reset.
+    static ServerStep Relay(int nPort, size_t nCutAfter, int nMs = 30000) { return {kRelay, {}, nMs, nCutAfter, nPort}; }
 
     Kind kind;
     std::string bytes;
     int nMs;
     size_t nBytes;
+    int nPort;
 };
 
 class ScriptedServer {
@@ -67,6 +73,7 @@ private:
     // Reads what arrives within nMs into connection nIndex; false once the
     // client has closed or the connection failed.
     bool ReadSome(SOCKET hConnection, int nIndex, int nMs);
+    void Relay(SOCKET hConnection, int nIndex, const ServerStep& step);
 
     std::vector<ServerStep> m_script;
     SOCKET m_hListen = INVALID_SOCKET;

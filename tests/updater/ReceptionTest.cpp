@@ -475,3 +475,39 @@ TEST_F(Reception, FailedWriteIsLoggedOnceNamingTheDestinationAndNothingIsCommitt
     EXPECT_EQ(r.dlg.m_nOutcome, OUTCOME_STORE_FAILED);
     ExpectWriteErrorOnly(log);
 }
+
+// The bookkeeping beside a kept part: read back as written, and not
+// trusted when a field is missing, doubled, empty or no number.
+TEST(KeptBookkeeping, ReadBackAsWrittenAndRefusedWhenDamaged)
+{
+    KeptTransfer kept;
+    kept.sourceUrl = "http://updates.corp/latest/Update.exe";
+    kept.url = "https://cdn.corp/3.1/Update.exe";
+    kept.validator = "\"5f3a-1000000\"";
+    kept.nLength = 16777216;
+    kept.nKeptAt = 134101234567890123;
+    const std::string text = KeptTransferText(kept);
+    KeptTransfer read;
+    ASSERT_TRUE(ParseKeptTransfer(text, &read));
+    EXPECT_EQ(read.sourceUrl, kept.sourceUrl);
+    EXPECT_EQ(read.url, kept.url);
+    EXPECT_EQ(read.validator, kept.validator);
+    EXPECT_EQ(read.nLength, kept.nLength);
+    EXPECT_EQ(read.nKeptAt, kept.nKeptAt);
+
+    const std::string damaged[] = {
+        text.substr(0, text.size() - 2),          // the last line cut
+        text + "Kept: 1\r\n",                     // a field twice
+        text.substr(0, text.find("Validator")) + text.substr(text.find("Length")), // a field missing
+        text + "Extra: 1\r\n",                    // a field of no one's
+        "Source: a\r\nUrl: b\r\nValidator: \r\nLength: 5\r\nKept: 1\r\n",   // empty
+        "Source: a\r\nUrl: b\r\nValidator: v\r\nLength: 0\r\nKept: 1\r\n",  // no length
+        "Source: a\r\nUrl: b\r\nValidator: v\r\nLength: 5x\r\nKept: 1\r\n", // no number
+        "Source: a\r\nUrl: b\r\nValidator: v\r\nLength: 99999999999999999999\r\nKept: 1\r\n",
+        "",
+    };
+    for (const std::string& row : damaged) {
+        SCOPED_TRACE(row);
+        EXPECT_FALSE(ParseKeptTransfer(row, &read));
+    }
+}

@@ -13,6 +13,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "TransferTestSupport.h"
@@ -284,7 +286,7 @@ TEST_F(Transfer, CompleteResponseIsStoredAndOnlyRunModeLaunchesIt)
         EXPECT_TRUE(BoxCountIs(run.boxes, 0));
         EXPECT_TRUE(run.records.empty());
         EXPECT_TRUE(ReadWholeFile(dest) == body) << "stored " << ReadWholeFile(dest).size() << " of " << body.size();
-        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+        EXPECT_FALSE(FileExists(PartPathOf(dest)));
         EXPECT_EQ(WaitForMark(dest, row.bRunMode ? kLaunchWaitMs : kNoLaunchWaitMs), row.bRunMode);
     }
 }
@@ -313,7 +315,7 @@ TEST_F(Transfer, HttpErrorIsReportedAndNothingIsLaunched)
         EXPECT_EQ(run.records[0].module, "UpdaterDlg");
         EXPECT_EQ(run.records[0].text, "HTTP error 404 when retrieving " + dest);
         EXPECT_TRUE(ReadWholeFile(dest) == MarkProgramBytes());
-        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+        EXPECT_FALSE(FileExists(PartPathOf(dest)));
         EXPECT_FALSE(WaitForMark(dest, kNoLaunchWaitMs));
     }
 }
@@ -431,7 +433,7 @@ TEST_F(Transfer, ConnectionLostBeforeTheEndKeepsThePreviousFile)
         else
             EXPECT_EQ(run.records[0].text.rfind(lostText, 0), 0u) << run.records[0].text;
         EXPECT_TRUE(ReadWholeFile(dest) == body);
-        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+        EXPECT_FALSE(FileExists(PartPathOf(dest)));
         EXPECT_FALSE(WaitForMark(dest, kNoLaunchWaitMs));
     }
 }
@@ -518,7 +520,7 @@ TEST_F(Transfer, CancelConfirmedMidBodyKeepsThePreviousFile)
 
     const RunResult run = RunDialog(true, [](const ObservedBox&) { return IDYES; }, [&](TransferDlg& dlg) {
         dlg.CancelWhen([&](const TransferDlg& d) {
-            bTempAtCancel = FileExists(TempPathOf(dest));
+            bTempAtCancel = FileExists(PartPathOf(dest));
             return d.m_nReceived >= firstPart.size();
         });
     });
@@ -530,7 +532,7 @@ TEST_F(Transfer, CancelConfirmedMidBodyKeepsThePreviousFile)
     EXPECT_TRUE(bTempAtCancel);
     EXPECT_TRUE(run.records.empty());
     EXPECT_TRUE(ReadWholeFile(dest) == previous);
-    EXPECT_FALSE(FileExists(TempPathOf(dest)));
+    EXPECT_FALSE(FileExists(PartPathOf(dest)));
     EXPECT_FALSE(WaitForMark(dest, kNoLaunchWaitMs));
 }
 
@@ -561,7 +563,7 @@ TEST_F(Transfer, CancelAnsweredNoLetsTheTransferComplete)
     EXPECT_EQ(nReceivedAtAnswer, firstPart.size());
     EXPECT_EQ(run.nReceived, OkHeaders(body.size()).size() + body.size());
     EXPECT_TRUE(ReadWholeFile(dest) == body);
-    EXPECT_FALSE(FileExists(TempPathOf(dest)));
+    EXPECT_FALSE(FileExists(PartPathOf(dest)));
 }
 
 TEST_F(Transfer, TransferEndingWhileTheConfirmationIsOpenClosesWithoutASecondQuestion)
@@ -596,7 +598,7 @@ TEST_F(Transfer, TransferEndingWhileTheConfirmationIsOpenClosesWithoutASecondQue
         ASSERT_TRUE(BoxCountIs(run.boxes, 1));
         EXPECT_EQ(run.boxes[0].text, kConfirmText);
         EXPECT_TRUE(ReadWholeFile(dest) == body);
-        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+        EXPECT_FALSE(FileExists(PartPathOf(dest)));
     }
 }
 
@@ -647,7 +649,7 @@ TEST_F(Transfer, DestinationThatCannotBeWrittenIsLoggedAndNothingIsLaunched)
             EXPECT_EQ(ReadWholeFile(dest), previous);
         else
             EXPECT_FALSE(FileExists(dest));
-        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+        EXPECT_FALSE(FileExists(PartPathOf(dest)));
         Set(kSuiteKey, "RootPath", folder.Path());
     }
 }
@@ -664,7 +666,7 @@ TEST_F(Transfer, TemporaryFileCannotBeRemovedWhileTheBodyArrives)
     const RunResult run = RunDialog(true, [](const ObservedBox&) { return IDOK; }, [&](TransferDlg& dlg) {
         if (!bTried && dlg.m_nReceived >= firstPart.size()) {
             bTried = true;
-            bRemoved = DeleteFileA(TempPathOf(dest).c_str());
+            bRemoved = DeleteFileA(PartPathOf(dest).c_str());
         }
     });
 
@@ -730,7 +732,7 @@ TEST_F(Transfer, ThroughEachProxyTheUpdateEndsAtTheAnnouncedLength)
                 EXPECT_EQ(LinesOf(run.records), std::vector<int>{LOG_LINE_HTTP_ERROR});
                 EXPECT_FALSE(FileExists(dest));
             }
-            EXPECT_FALSE(FileExists(TempPathOf(dest)));
+            EXPECT_FALSE(FileExists(PartPathOf(dest)));
             EXPECT_EQ(WaitForMark(dest, row.bRunMode && row.bFound ? kLaunchWaitMs : kNoLaunchWaitMs),
                       row.bRunMode && row.bFound);
         }
@@ -865,7 +867,7 @@ TEST_F(Transfer, SecureUpdateComesOnlyWholeFromAVerifiedServer)
         if (!bStored) {
             EXPECT_FALSE(FileExists(dest));
         }
-        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+        EXPECT_FALSE(FileExists(PartPathOf(dest)));
         EXPECT_EQ(WaitForMark(dest, bStored && row.bRunMode ? kLaunchWaitMs : kNoLaunchWaitMs),
                   bStored && row.bRunMode);
     }
@@ -1406,7 +1408,7 @@ TEST_F(Transfer, RedirectsAreFollowedBelowTheDialog)
             }
             EXPECT_FALSE(FileExists(dest));
         }
-        EXPECT_FALSE(FileExists(TempPathOf(dest)));
+        EXPECT_FALSE(FileExists(PartPathOf(dest)));
         if (row.proxy == kSquid || row.proxy == kSquidBypassingTheAddress) {
             EXPECT_TRUE(WaitUntil([&] { return SquidLogCount(row.url) > nFirstViaSquidBefore; }, 5000)) << row.url;
             if (row.proxy == kSquidBypassingTheAddress) {
@@ -1477,5 +1479,215 @@ TEST_F(Transfer, CancelWhileTheNextHopIsSetUpEndsAtOnce)
         EXPECT_EQ(lines[0], LOG_LINE_REDIRECTED);
         EXPECT_EQ(std::count(lines.begin(), lines.end(), LOG_LINE_CONNECTION_LOST), 0);
         EXPECT_FALSE(FileExists(dest));
+    }
+}
+
+// Another start of the same destination (here a thread of this process)
+// holds the lock: this start ends with 9, one record, no box, no
+// connection. The holder then ends without releasing it; the next start
+// takes the abandoned lock and updates.
+TEST_F(Transfer, HeldLockEndsTheStartQuietlyAndAnAbandonedOneIsTaken)
+{
+    const std::string dest = DestOf(true);
+    ASSERT_TRUE(RemoveEarlierRun(dest));
+    ScriptedServer server(Answering(Ok(MarkProgramBytes())));
+    PointAt(true, server.Port());
+    const CString strName = UpdateLockNameOf(dest.c_str());
+    std::string upper = dest;
+    CharUpperA(upper.data());
+    EXPECT_EQ(UpdateLockNameOf(upper.c_str()), strName);
+    EXPECT_NE(UpdateLockNameOf(DestOf(false).c_str()), strName);
+    ASSERT_EQ(strName.GetLength(), 18 + 64);
+
+    HANDLE hTaken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE hEnd = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread holder([&] {
+        const HANDLE hLock = CreateMutexA(nullptr, TRUE, ("Global\\" + std::string(strName)).c_str());
+        SetEvent(hTaken);
+        WaitForSingleObject(hEnd, 30000);
+        CloseHandle(hLock); // ends still owning it
+    });
+    ASSERT_EQ(WaitForSingleObject(hTaken, 5000), WAIT_OBJECT_0);
+
+    const RunResult held = RunDialog(true);
+    SetEvent(hEnd);
+    holder.join();
+    const RunResult after = RunDialog(true);
+    CloseHandle(hTaken);
+    CloseHandle(hEnd);
+
+    EXPECT_EQ(held.nOutcome, OUTCOME_UPDATE_IN_PROGRESS);
+    EXPECT_FALSE(held.bShown);
+    EXPECT_TRUE(BoxCountIs(held.boxes, 0));
+    ASSERT_EQ(LinesOf(held.records), std::vector<int>{LOG_LINE_UPDATE_IN_PROGRESS});
+    EXPECT_EQ(held.records[0].text, "Another update of " + dest + " is in progress");
+    EXPECT_EQ(after.nOutcome, OUTCOME_COMPLETED) << DescribeBoxes(after.boxes);
+    EXPECT_EQ(server.Connections(), 1);
+    EXPECT_TRUE(ReadWholeFile(dest) == MarkProgramBytes());
+    EXPECT_TRUE(WaitForMark(dest, kLaunchWaitMs));
+}
+
+// The lines of nginx's access log that name the path: the status and the
+// bytes of each answer ("... \"GET /p HTTP/1.0\" 206 12345 ...").
+std::vector<std::pair<int, size_t>> NginxAnswersFor(const std::string& path)
+{
+    std::vector<std::pair<int, size_t>> answers;
+    const std::string log = ReadWholeFile(TlsFixtureFolder() + "\\nginx-access.log");
+    const std::string key = "\"GET " + path + " HTTP/1.";
+    for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1)) {
+        const size_t nStatus = log.find("\" ", at + key.size()) + 2;
+        answers.emplace_back(std::atoi(log.c_str() + nStatus),
+                             std::strtoull(log.c_str() + log.find(' ', nStatus) + 1, nullptr, 10));
+    }
+    return answers;
+}
+
+// nginx serves the update, which must be signed; a relay in front of it
+// fails after 60 % of the file. The next start asks for the rest, receives
+// only the rest, and stores the served file, its signature checked. When
+// the file changed meanwhile, nginx's If-Range check sends it whole; a
+// server that takes no ranges leaves nothing to keep.
+TEST_F(Transfer, TransferCutShortGoesOnAtTheNextStart)
+{
+    const char* pszSigned = std::getenv("SIGNED_PROGRAMS_DIR");
+    ASSERT_TRUE(pszSigned) << "run through ctest, whose fixture signs the programs";
+    const std::string program = ReadWholeFile(WindowsPath(std::string(pszSigned) + "/signed-a.exe"));
+    const std::string other = ReadWholeFile(WindowsPath(std::string(pszSigned) + "/signed-b.exe"));
+    ASSERT_FALSE(program.empty() || other.empty());
+    const int nSquid = ProxyPortOf("SQUID_PORT_FILE");
+    ASSERT_NE(nSquid, 0) << "run through ctest, which starts squid";
+    struct Row {
+        const char* pszName;
+        const char* pszOrigin; // the nginx server behind the relay
+        const char* pszPath;   // as nginx serves it
+        bool bThroughSquid;
+        bool bChanged;     // the file changed between the starts
+        bool bKept;        // the first start left a part to go on with
+    };
+    const Row rows[] = {
+        {"direct", "plain", "/Resume.exe", false, false, true},
+        {"through squid", "plain", "/Resume.exe", true, false, true},
+        {"over https", "good", "/Resume.exe", false, false, true},
+        {"changed on the server", "plain", "/Resume.exe", false, true, true},
+        {"no byte ranges", "plain", "/no-ranges/Resume.exe", false, false, false},
+    };
+    const std::string dest = DestOf(true);
+    SetValue(kUpdatesKey, "RequireSignature", REG_DWORD, std::string("\x01\0\0\0", 4));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        ASSERT_TRUE(RemoveEarlierRun(dest));
+        DeleteFileA(PartPathOf(dest).c_str());
+        DeleteFileA((PartPathOf(dest) + ".info").c_str());
+        ASSERT_TRUE(WriteWholeFile(TlsFixtureFolder() + "\\www\\Resume.exe", program));
+        const size_t nCut = program.size() * 6 / 10;
+        ScriptedServer relay({ServerStep::Relay(TlsPortOf(row.pszOrigin), nCut)});
+        const bool bSecure = std::string(row.pszOrigin) == "good";
+        const std::string url = std::string(bSecure ? "https://localhost:" : "http://127.0.0.1:") +
+                                std::to_string(relay.Port()) + row.pszPath;
+        PointModeAt(true, url);
+        std::optional<ProxySettings> proxy;
+        if (row.bThroughSquid)
+            proxy.emplace(1, "127.0.0.1:" + std::to_string(nSquid));
+        const size_t nAnswersBefore = NginxAnswersFor(row.pszPath).size();
+
+        const RunResult cut = RunDialog(true);
+        EXPECT_EQ(cut.nOutcome, OUTCOME_CONNECTION_FAILED) << DescribeBoxes(cut.boxes);
+        EXPECT_EQ(LinesOf(cut.records), std::vector<int>{LOG_LINE_CONNECTION_LOST});
+        const size_t nKept = ReadWholeFile(PartPathOf(dest)).size();
+        ASSERT_EQ(FileExists(PartPathOf(dest)), row.bKept);
+        EXPECT_EQ(FileExists(PartPathOf(dest) + ".info"), row.bKept);
+        EXPECT_FALSE(FileExists(dest));
+        if (row.bKept) {
+            EXPECT_GT(nKept, program.size() / 2);
+            EXPECT_TRUE(ReadWholeFile(PartPathOf(dest)) == program.substr(0, nKept));
+        }
+        const std::string& served = row.bChanged ? other : program;
+        if (row.bChanged) {
+            // Another file, an hour older: nginx's ETag differs whatever the sizes.
+            const std::string path = TlsFixtureFolder() + "\\www\\Resume.exe";
+            ASSERT_TRUE(WriteWholeFile(path, served));
+            const HANDLE hFile = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            FILETIME written;
+            GetSystemTimeAsFileTime(&written);
+            ULARGE_INTEGER time = {{written.dwLowDateTime, written.dwHighDateTime}};
+            time.QuadPart -= 3600ull * 10000000;
+            written = {time.LowPart, time.HighPart};
+            EXPECT_TRUE(SetFileTime(hFile, nullptr, nullptr, &written));
+            CloseHandle(hFile);
+        }
+
+        const RunResult next = RunDialog(true);
+        EXPECT_EQ(next.nOutcome, OUTCOME_COMPLETED) << DescribeBoxes(next.boxes);
+        EXPECT_TRUE(BoxCountIs(next.boxes, 0));
+        EXPECT_TRUE(ReadWholeFile(dest) == served) << ReadWholeFile(dest).size() << " of " << served.size();
+        EXPECT_FALSE(FileExists(PartPathOf(dest)) || FileExists(PartPathOf(dest) + ".info"));
+        EXPECT_TRUE(WaitForMark(dest, kLaunchWaitMs));
+        const bool bResumed = row.bKept && !row.bChanged;
+        if (bResumed) {
+            ASSERT_EQ(LinesOf(next.records), std::vector<int>{LOG_LINE_RESUMING});
+            EXPECT_EQ(next.records[0].text, "Resuming the transfer of " + url + " at byte " + std::to_string(nKept) +
+                                                " of " + std::to_string(program.size()));
+        } else {
+            EXPECT_TRUE(next.records.empty());
+        }
+        if (!bSecure && !row.bThroughSquid) {
+            EXPECT_EQ(relay.Request(1).find("\r\nRange: bytes=" + std::to_string(nKept) + "-\r\nIf-Range: \""),
+                      row.bKept ? relay.Request(1).find("\r\nRange: ") : std::string::npos);
+        }
+        // What nginx sent for the second start: the rest, or the new file whole.
+        const std::vector<std::pair<int, size_t>> answers = NginxAnswersFor(row.pszPath);
+        ASSERT_EQ(answers.size(), nAnswersBefore + 2);
+        EXPECT_EQ(answers.back().first, bResumed ? 206 : 200);
+        EXPECT_EQ(answers.back().second, bResumed ? program.size() - nKept : served.size());
+    }
+    Remove(kUpdatesKey, "RequireSignature");
+}
+
+// What a start finds kept and cannot go on with is removed, with its
+// record, and the file is fetched whole.
+TEST_F(Transfer, KeptPartThatCannotBeGoneOnWithIsRemoved)
+{
+    const std::string body(300000, 'k');
+    const std::string dest = DestOf(false);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t nNow = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    const uint64_t nDay = 24ull * 60 * 60 * 10000000;
+    struct Row {
+        const char* pszName;
+        uint64_t nAge;
+        size_t nKeptSize;
+        bool bOtherSource;
+        const char* pszBookkeeping; // instead of the real one
+        const char* pszReason;
+    };
+    const Row rows[] = {
+        {"eight days old", 8 * nDay, 1000, false, nullptr, "it is older than 7 days"},
+        {"longer than the file", nDay, body.size() + 1, false, nullptr, "it is not shorter than the file"},
+        {"another URL", 0, 1000, true, nullptr, "it belongs to another URL"},
+        {"bookkeeping cut short", 0, 1000, false, "Source: http://x/\r\nUrl: http://x/\r\nValid", "it cannot be read"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        ScriptedServer server(Answering(Ok(body)));
+        PointModeAt(false, UrlOf(server.Port(), "/update/info.exe"));
+        KeptTransfer kept;
+        kept.sourceUrl = row.bOtherSource ? "http://elsewhere/info.exe" : UrlOf(server.Port(), "/update/info.exe");
+        kept.url = kept.sourceUrl;
+        kept.validator = "\"5f3a\"";
+        kept.nLength = body.size();
+        kept.nKeptAt = nNow - row.nAge;
+        ASSERT_TRUE(WriteWholeFile(PartPathOf(dest), body.substr(0, row.nKeptSize)));
+        ASSERT_TRUE(WriteWholeFile(PartPathOf(dest) + ".info",
+                                   row.pszBookkeeping ? row.pszBookkeeping : KeptTransferText(kept)));
+
+        const RunResult run = RunDialog(false);
+
+        EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED) << DescribeBoxes(run.boxes);
+        ASSERT_EQ(LinesOf(run.records), std::vector<int>{LOG_LINE_KEPT_REMOVED});
+        EXPECT_EQ(run.records[0].text, "The kept part of " + dest + " was removed: " + row.pszReason);
+        EXPECT_EQ(server.Request().find("Range:"), std::string::npos);
+        EXPECT_TRUE(ReadWholeFile(dest) == body);
+        EXPECT_FALSE(FileExists(PartPathOf(dest)) || FileExists(PartPathOf(dest) + ".info"));
     }
 }

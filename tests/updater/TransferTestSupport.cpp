@@ -11,6 +11,11 @@ std::string TempPathOf(const std::string& strDestPath)
     return strDestPath + "." + std::to_string(GetCurrentProcessId()) + ".part";
 }
 
+std::string PartPathOf(const std::string& strDestPath)
+{
+    return strDestPath + ".part";
+}
+
 std::string MarkProgramBytes()
 {
     static const std::string s_bytes = ReadWholeFile(ProgramFolder() + "..\\mark.exe");
