@@ -21,9 +21,20 @@ With --sign-in Updater.exe fetches through squid twice: an open one
 (tools/proxy-fixture.sh) and one that asks for Negotiate
 (tools/auth-fixture.sh, the user's Kerberos ticket in the fixture's own
 cache), so that the cost of the sign-in is the difference of the two.
+
+With --resume Updater.exe, in description mode as everywhere here, takes
+each body whole, then from a server that resets the connection at 90 % of
+it, and then once more for the same URL, when it asks for the rest; the two
+timed runs are the whole transfer and that second start. The box that the
+lost connection brings up is answered by pressing Return on it through the X
+display.
 """
 
 import argparse
+import ctypes
+import ctypes.util
+import glob
+import json
 import os
 import shutil
 import statistics
@@ -62,6 +73,119 @@ def cpu_ticks(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+class XWindowAttributes(ctypes.Structure):
+    _fields_ = [("x", ctypes.c_int), ("y", ctypes.c_int), ("width", ctypes.c_int), ("height", ctypes.c_int),
+                ("border_width", ctypes.c_int), ("depth", ctypes.c_int), ("visual", ctypes.c_void_p),
+                ("root", ctypes.c_ulong), ("class_", ctypes.c_int), ("bit_gravity", ctypes.c_int),
+                ("win_gravity", ctypes.c_int), ("backing_store", ctypes.c_int), ("backing_planes", ctypes.c_ulong),
+                ("backing_pixel", ctypes.c_ulong), ("save_under", ctypes.c_int), ("colormap", ctypes.c_ulong),
+                ("map_installed", ctypes.c_int), ("map_state", ctypes.c_int), ("all_event_masks", ctypes.c_long),
+                ("your_event_mask", ctypes.c_long), ("do_not_propagate_mask", ctypes.c_long),
+                ("override_redirect", ctypes.c_int), ("screen", ctypes.c_void_p)]
+
+
+class BoxPresser:
+    """Presses Return on every box of the updater: a run whose connection is
+    lost waits in one, and the program has no switch that would spare it.
+
+    Wine gives each top-level window an X window; a box is the one that is
+    transient for another (the dialog) under the program's caption.
+    """
+
+    IS_VIEWABLE = 2
+    XK_RETURN = 0xFF0D
+
+    def __init__(self, caption):
+        x = self.x = ctypes.CDLL(ctypes.util.find_library("X11"))
+        self.xtst = ctypes.CDLL(ctypes.util.find_library("Xtst"))
+        ptr, ulong = ctypes.c_void_p, ctypes.c_ulong
+        x.XOpenDisplay.restype = ptr
+        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x.XDefaultRootWindow.restype = ulong
+        x.XDefaultRootWindow.argtypes = [ptr]
+        x.XQueryTree.argtypes = [ptr, ulong, ctypes.POINTER(ulong), ctypes.POINTER(ulong),
+                                 ctypes.POINTER(ctypes.POINTER(ulong)), ctypes.POINTER(ctypes.c_uint)]
+        x.XGetTransientForHint.argtypes = [ptr, ulong, ctypes.POINTER(ulong)]
+        x.XGetWindowAttributes.argtypes = [ptr, ulong, ctypes.POINTER(XWindowAttributes)]
+        x.XFetchName.argtypes = [ptr, ulong, ctypes.POINTER(ctypes.c_char_p)]
+        x.XGetInputFocus.argtypes = [ptr, ctypes.POINTER(ulong), ctypes.POINTER(ctypes.c_int)]
+        x.XSetInputFocus.argtypes = [ptr, ulong, ctypes.c_int, ulong]
+        x.XKeysymToKeycode.restype = ctypes.c_ubyte
+        x.XKeysymToKeycode.argtypes = [ptr, ulong]
+        x.XFree.argtypes = [ptr]
+        x.XSync.argtypes = [ptr, ctypes.c_int]
+        x.XCloseDisplay.argtypes = [ptr]
+        self.xtst.XTestFakeKeyEvent.argtypes = [ptr, ctypes.c_uint, ctypes.c_int, ulong]
+        # A window can go between the listing and the look at it; Xlib's
+        # own handler would end the driver for that.
+        self.on_error = ctypes.CFUNCTYPE(ctypes.c_int, ptr, ptr)(lambda display, event: 0)
+        x.XSetErrorHandler(self.on_error)
+        self.display = x.XOpenDisplay(None)
+        if not self.display:
+            raise SystemExit("the box presser cannot open the X display")
+        self.caption = caption.encode()
+        self.boxes_seen = 0
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self.watch, daemon=True)
+        self.thread.start()
+
+    def boxes(self):
+        x, d = self.x, self.display
+        root, parent = ctypes.c_ulong(), ctypes.c_ulong()
+        children, count = ctypes.POINTER(ctypes.c_ulong)(), ctypes.c_uint()
+        if not x.XQueryTree(d, x.XDefaultRootWindow(d), ctypes.byref(root), ctypes.byref(parent),
+                            ctypes.byref(children), ctypes.byref(count)):
+            return []
+        windows = children[:count.value]
+        if children:
+            x.XFree(children)
+        found = []
+        for window in windows:
+            owner, attributes, name = ctypes.c_ulong(), XWindowAttributes(), ctypes.c_char_p()
+            if not x.XGetTransientForHint(d, window, ctypes.byref(owner)):
+                continue
+            if not x.XGetWindowAttributes(d, window, ctypes.byref(attributes)) or \
+                    attributes.map_state != self.IS_VIEWABLE:
+                continue
+            if x.XFetchName(d, window, ctypes.byref(name)) and name.value is not None:
+                if name.value == self.caption:
+                    found.append(window)
+                x.XFree(ctypes.cast(name, ctypes.c_void_p))
+        return found
+
+    def watch(self):
+        x, d = self.x, self.display
+        keycode = x.XKeysymToKeycode(d, self.XK_RETURN)
+        # A new program's windows may get the ids of an earlier one's: a box
+        # counts when it appears, not by its id.
+        shown, last = set(), {}
+        while not self.stopping.wait(0.05):
+            boxes = self.boxes()
+            for box in boxes:
+                if box not in shown:
+                    self.boxes_seen += 1
+                    last[box] = 0
+                focus, revert = ctypes.c_ulong(), ctypes.c_int()
+                x.XGetInputFocus(d, ctypes.byref(focus), ctypes.byref(revert))
+                if focus.value != box:
+                    # Return on the dialog would be its Cancel button.
+                    x.XSetInputFocus(d, box, 2, 0)
+                    x.XSync(d, 0)
+                    continue
+                if time.monotonic() - last[box] < 1:
+                    continue
+                last[box] = time.monotonic()
+                self.xtst.XTestFakeKeyEvent(d, keycode, 1, 0)
+                self.xtst.XTestFakeKeyEvent(d, keycode, 0, 0)
+                x.XSync(d, 0)
+            shown = set(boxes)
+
+    def stop(self):
+        self.stopping.set()
+        self.thread.join()
+        self.x.XCloseDisplay(self.display)
+
+
 class Bench:
     def __init__(self, args):
         self.args = args
@@ -71,7 +195,9 @@ class Bench:
         self.pin = ["taskset", "-c", str(args.cpu)]
         # Other builds of the updater to compare, each a folder with Updater.exe and QbLog.dll.
         self.extras = dict(e.split("=", 1) for e in args.extra)
-        if args.sign_in:
+        if args.resume:
+            self.programs = [UPDATER]
+        elif args.sign_in:
             self.programs = [UPDATER + OPEN_SQUID, UPDATER + NEGOTIATE_SQUID]
         elif args.https:
             self.programs = [p + scheme for p in HTTPS_PEERS for scheme in (HTTP, HTTPS)]
@@ -107,10 +233,11 @@ class Bench:
 
         port_file = os.path.join(self.work, "port")
         self.log_path = os.path.join(self.work, "requests.log")
+        self.answers_path = os.path.join(self.work, "answers.log")
         self.server = subprocess.Popen(
             ["taskset", "-c", str(self.args.aux_cpu), sys.executable,
              os.path.join(os.path.dirname(os.path.abspath(__file__)), "server.py"),
-             "--port-file", port_file, "--log", self.log_path])
+             "--port-file", port_file, "--log", self.log_path, "--answers", self.answers_path])
         deadline = time.monotonic() + 30
         while not os.path.exists(port_file):
             if time.monotonic() > deadline or self.server.poll() is not None:
@@ -223,10 +350,8 @@ class Bench:
         name = {PEERS[0]: "bench_wininet.exe", PEERS[1]: "bench_urlmon.exe", PEERS[2]: "bench_winhttp.exe"}[program]
         return self.pin + [self.args.wine, exe(name), url, winpath(out)], out
 
-    def run_once(self, program, size, token, record=None):
-        cmd, out = self.command(program, size, token)
-        if os.path.exists(out):
-            os.remove(out)
+    def execute(self, program, size, cmd):
+        """Runs one program as every figure is taken: its exit code, wall and CPU time, peak, start-up."""
         log_offset = os.path.getsize(self.log_path)
         server_before = cpu_ticks(self.wineserver.pid)
         start = time.monotonic_ns()
@@ -240,7 +365,7 @@ class Bench:
         _, status, usage = os.wait4(proc.pid, 0)
         end = time.monotonic_ns()
         timer.cancel()
-        proc.returncode = os.waitstatus_to_exitcode(status)
+        code = os.waitstatus_to_exitcode(status)
         server_cpu = cpu_ticks(self.wineserver.pid) - server_before
         if not os.path.getsize(stats):
             # The timer killed GNU time itself, which then reports nothing.
@@ -252,26 +377,139 @@ class Bench:
             f.seek(log_offset)
             lines = f.read().split("\n")
         requested = int(lines[0].split(" ")[0]) if lines and lines[0] else None
+        return {
+            "code": code,
+            "wall": (end - start) / 1e9,
+            "cpu": usage.ru_utime + usage.ru_stime + (server_cpu if program != CURL else 0.0),
+            "peak": peak_kib / 1024.0,
+            "startup": (requested - start) / 1e6 if requested else float("nan"),
+            "arrivals": [int(line.split(" ", 1)[0]) for line in lines if line],
+        }
 
+    def stored_whole(self, out, size):
+        if not os.path.exists(out) or os.path.getsize(out) != size:
+            return False
+        if size not in self.digests:
+            self.digests[size] = digest(size)
+        return subprocess.run(["sha256sum", out], capture_output=True, text=True).stdout.split()[0] == \
+            self.digests[size]
+
+    def run_once(self, program, size, token, record=None):
+        cmd, out = self.command(program, size, token)
+        if os.path.exists(out):
+            os.remove(out)
+        fig = self.execute(program, size, cmd)
         size_ok = os.path.exists(out) and os.path.getsize(out) == size
-        if proc.returncode != 0 or not size_ok:
-            raise SystemExit(f"{program}, {size // MIB} MiB: exit code {proc.returncode}, "
+        if fig["code"] != 0 or not size_ok:
+            raise SystemExit(f"{program}, {size // MIB} MiB: exit code {fig['code']}, "
                              f"{os.path.getsize(out) if os.path.exists(out) else 'no'} bytes stored")
         if (program, size) not in self.checked:
-            if size not in self.digests:
-                self.digests[size] = digest(size)
-            if subprocess.run(["sha256sum", out], capture_output=True, text=True).stdout.split()[0] != self.digests[size]:
+            if not self.stored_whole(out, size):
                 raise SystemExit(f"{program}, {size // MIB} MiB: the stored body differs from the served one")
             self.checked.add((program, size))
         os.remove(out)
         if record is None:
             return
-        record.setdefault((size, program), []).append({
-            "wall": (end - start) / 1e9,
-            "cpu": usage.ru_utime + usage.ru_stime + (server_cpu if program != CURL else 0.0),
-            "peak": peak_kib / 1024.0,
-            "startup": (requested - start) / 1e6 if requested else float("nan"),
+        record.setdefault((size, program), []).append({k: fig[k] for k in ("wall", "cpu", "peak", "startup")})
+
+    # --- a transfer cut short and resumed ---------------------------------
+
+    def answers_to(self, arrivals):
+        """The server's status and body bytes for each request, by its arrival."""
+        # The server writes an answer's line after its last byte, which may
+        # be after the client has taken that byte and ended.
+        deadline = time.monotonic() + 10
+        while True:
+            with open(self.answers_path) as f:
+                answers = {int(a): (int(status), int(sent), path)
+                           for a, status, sent, path in (line.split(" ", 3) for line in f.read().splitlines())}
+            if all(a in answers for a in arrivals) or time.monotonic() > deadline:
+                return [answers.get(a, (None, None, None)) for a in arrivals]
+            time.sleep(0.05)
+
+    def records_since(self, offset):
+        """The event-log records that the updater wrote from byte `offset` of its QbLog.log on."""
+        path = os.path.join(os.path.dirname(self.updaters[UPDATER]), "QbLog.log")
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="utf-8", errors="replace") as f:
+            f.seek(offset)
+            return [json.loads(line) for line in f.read().splitlines() if line.strip()]
+
+    def qblog_size(self):
+        path = os.path.join(os.path.dirname(self.updaters[UPDATER]), "QbLog.log")
+        return os.path.getsize(path) if os.path.exists(path) else 0
+
+    def clean_destination(self, out):
+        # Whatever an earlier run kept beside the page would turn this run into a resumption.
+        for path in glob.glob(glob.escape(out) + "*"):
+            os.remove(path)
+
+    def resume_failed(self, what, fig, records, out):
+        kept = {os.path.basename(p): os.path.getsize(p) for p in glob.glob(glob.escape(out) + "*")}
+        lines = [f"{what}: exit code {fig['code']}"]
+        lines += [f"  request {path}: answered {status}, {sent} body bytes sent"
+                  for status, sent, path in self.answers_to(fig["arrivals"])]
+        lines += [f"  QbLog line {r.get('line')}: {r.get('text')}" for r in records]
+        lines += [f"  left at the destination: {kept or 'nothing'}"]
+        raise SystemExit("\n".join(lines))
+
+    def run_resume(self):
+        sizes = [int(s) * MIB for s in self.args.sizes.split(",")]
+        # The updater's command line and page are the same for every body.
+        cmd, out = self.command(UPDATER, 0, 0)
+        self.presser = BoxPresser("Quillbrook Updater")
+        try:
+            self.clean_destination(out)
+            self.set_update_url(MIB)
+            self.run_once(UPDATER, MIB, 0)
+            for size in sizes:
+                cut = size * 9 // 10
+                for r in range(self.args.runs):
+                    self.round_of_resume(size, cut, cmd, out, r)
+        finally:
+            self.presser.stop()
+        return sizes
+
+    def round_of_resume(self, size, cut, cmd, out, r):
+        self.set_update_url(size)
+        self.clean_destination(out)
+        full = self.execute(UPDATER, size, cmd)
+        if full["code"] != 0 or not self.stored_whole(out, size):
+            self.resume_failed(f"{size // MIB} MiB, round {r + 1}, the whole transfer", full, [], out)
+
+        self.clean_destination(out)
+        self.reg_add(r"HKLM\SOFTWARE\Quillbrook\QBSUITE\Updates", "Description",
+                     f"http://127.0.0.1:{self.port}/{size}?cut={cut}")
+        boxes = self.presser.boxes_seen
+        offset = self.qblog_size()
+        cut_run = self.execute(UPDATER, size, cmd)
+        cut_boxes = self.presser.boxes_seen - boxes
+        kept = os.path.getsize(out + ".part") if os.path.exists(out + ".part") else None
+        if cut_run["code"] != 2 or kept is None or not os.path.exists(out + ".part.info"):
+            self.resume_failed(f"{size // MIB} MiB, round {r + 1}, the cut transfer", cut_run,
+                               self.records_since(offset), out)
+
+        boxes = self.presser.boxes_seen
+        offset = self.qblog_size()
+        second = self.execute(UPDATER, size, cmd)
+        records = self.records_since(offset)
+        answers = self.answers_to(second["arrivals"])
+        if second["code"] != 0 or self.presser.boxes_seen != boxes:
+            self.resume_failed(f"{size // MIB} MiB, round {r + 1}, the second start", second, records, out)
+        whole = self.stored_whole(out, size)
+        resuming = [rec["text"] for rec in records if rec.get("line") == 525]
+        self.results.setdefault(size, []).append({
+            "full": full["wall"], "second": second["wall"], "full_code": full["code"],
+            "cut_code": cut_run["code"], "second_code": second["code"], "cut_boxes": cut_boxes,
+            "kept": kept, "answers": answers, "whole": whole, "resuming": resuming,
+            "leftover": sorted(os.path.basename(p) for p in glob.glob(glob.escape(out) + ".*")),
         })
+        print(f"  {size // MIB:4d} MiB  round {r + 1}  whole {full['wall']:7.3f} s, cut run exit "
+              f"{cut_run['code']} keeping {kept} bytes ({cut_boxes} box), second start {second['wall']:7.3f} s "
+              f"exit {second['code']}, answers {[(a[0], a[1]) for a in answers]}, "
+              f"{'whole' if whole else 'NOT whole'}", file=sys.stderr, flush=True)
+        self.clean_destination(out)
 
     # --- the rounds -------------------------------------------------------
 
@@ -436,6 +674,53 @@ def report_sign_in(bench, sizes, load_before, load_after):
     return "\n".join(lines)
 
 
+def bytes_span(values):
+    return f"{min(values)}" if min(values) == max(values) else f"{min(values)}-{max(values)}"
+
+
+def report_resume(bench, sizes, load_before, load_after):
+    lines = []
+    add = lines.append
+    runs = bench.args.runs
+    add(f"{runs} rounds per body: median (min-max). Updater.exe in description mode (the \"Description\" setting, "
+        f"nothing started), pinned with the wineserver to CPU {bench.args.cpu}, the server and the driver to CPU "
+        f"{bench.args.aux_cpu}. Each round: the whole body from a clean destination; then the same body from a "
+        f"server that resets the connection after 90 % of it (its box answered by pressing Return), not timed; "
+        f"then the second start for that URL. Load average (1 min): {load_before:.2f} at the start, "
+        f"{load_after:.2f} at the end.")
+    add("")
+    add("| Body | Whole transfer, wall s | Second start, wall s | Second ÷ whole | Kept by the cut run, bytes "
+        "| Sent to the second start (server's log) | Stored file equals the served body | Exit codes whole / cut / "
+        "second |")
+    add("|---|---|---|---|---|---|---|---|")
+    for size in sizes:
+        res = bench.results[size]
+        full = [f["full"] for f in res]
+        second = [f["second"] for f in res]
+        kept = [f["kept"] for f in res]
+        sent = [sum(a[1] or 0 for a in f["answers"]) for f in res]
+        statuses = sorted({" + ".join(str(a[0]) for a in f["answers"]) for f in res})
+        codes = {}
+        for f in res:
+            key = f"{f['full_code']} / {f['cut_code']} / {f['second_code']}"
+            codes[key] = codes.get(key, 0) + 1
+        add(f"| {size // MIB} MiB | {span(full)} | {span(second)} | {med(second) / med(full):.2f} "
+            f"| {bytes_span(kept)} of {size} ({med(kept) / size:.1%}) "
+            f"| {bytes_span(sent)} of {size} ({med(sent) / size:.1%}), status {', '.join(statuses)} "
+            f"| {sum(f['whole'] for f in res)} of {len(res)} (size and SHA-256) "
+            f"| " + ", ".join(f"{k} in {n} of {len(res)}" for k, n in codes.items()) + " |")
+    add("")
+    for size in sizes:
+        res = bench.results[size]
+        said = sorted({t for f in res for t in f["resuming"]})
+        add(f"- {size // MIB} MiB: second starts that logged record 525: {sum(bool(f['resuming']) for f in res)} "
+            f"of {len(res)}" + (": " + "; ".join(f"\"{t}\"" for t in said) if said else "") + ".")
+        add(f"- {size // MIB} MiB: boxes answered with Return in the cut runs: "
+            f"{', '.join(str(f['cut_boxes']) for f in res)}; files left beside the page after the second start: "
+            f"{', '.join(' '.join(f['leftover']) or 'none' for f in res)}.")
+    return "\n".join(lines)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", required=True, help="build directory with bin/ and bench/")
@@ -457,6 +742,8 @@ def main():
     parser.add_argument("--https-updater", action="store_true", help="with --https: Updater.exe over https too")
     parser.add_argument("--sign-in", action="store_true",
                         help="Updater.exe through an open squid and through one that asks for Negotiate")
+    parser.add_argument("--resume", action="store_true",
+                        help="Updater.exe: the whole body against a second start after a transfer cut at 90 %%")
     parser.add_argument("--run-timeout", type=float, default=600,
                         help="seconds before a program is killed (a program stuck in an error box never ends)")
     args = parser.parse_args()
@@ -466,10 +753,11 @@ def main():
     load_before = os.getloadavg()[0]
     bench.start()
     try:
-        sizes = bench.run()
+        sizes = bench.run_resume() if args.resume else bench.run()
     finally:
         bench.stop()
-    text = (report_sign_in if args.sign_in else report_https if args.https else report)(
+    text = (report_resume if args.resume else report_sign_in if args.sign_in else report_https if args.https
+            else report)(
         bench, sizes, load_before, os.getloadavg()[0])
     print(text)
     if args.out:

@@ -9,9 +9,12 @@
 # loops' cost per block instead (bench/perblock.py). bench.py's --https runs
 # the platform peers and curl over https and http from nginx instead (the
 # tls fixture, its CA trusted in the benchmark's prefix), and --https-updater
-# adds Updater.exe over https. The build directory is
-# $BENCH_BUILD_DIR (default build-bench); the table of the run is also written
-# to bench-table.md in it.
+# adds Updater.exe over https. --resume times Updater.exe's whole transfer (in
+# description mode) against its second start after a transfer that the server
+# cut at 90 %: the cut run keeps the part, the second start asks for the rest
+# and appends it (try --resume --sizes 64); the box of the cut run is answered
+# on the X display. The build directory is $BENCH_BUILD_DIR (default
+# build-bench); the table of the run is also written to bench-table.md in it.
 set -eu
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
