@@ -1,17 +1,25 @@
 #!/usr/bin/env bash
-# Starts or stops the proxies that ask for sign-in, with the Kerberos realm
-# behind them, on 127.0.0.1.
+# Starts or stops the proxies and the update servers that ask for sign-in,
+# with the Kerberos realm behind them, on 127.0.0.1.
 # Usage: auth-fixture.sh start|stop DIR
 #
 # start makes, anew in DIR, the realm TEST.LOCAL (DIR/krb5.conf, DIR/kdc.conf,
-# its database in DIR/krb5) with the user suiteuser and the services
-# HTTP/localhost and HTTP/127.0.0.1 (keys in DIR/http.keytab); runs its KDC; signs suiteuser in
-# into the ticket cache FILE:DIR/krb5cc; and runs four squids that admit
-# signed-in users only, each offering one way to sign in (negotiate, ntlm,
-# basic) or all three (all). Once every squid accepts connections it writes
-# DIR/auth.ports with one NAME=PORT line for each of: negotiate, ntlm,
-# basic, all. A client uses the realm with KRB5_CONFIG=DIR/krb5.conf and
-# KRB5CCNAME=FILE:DIR/krb5cc. stop never fails.
+# its database in DIR/krb5) with the user of fixture-lib.sh (suiteuser) and
+# the services HTTP/localhost and HTTP/127.0.0.1 (keys in DIR/http.keytab);
+# runs its KDC; signs the user in into the ticket cache FILE:DIR/krb5cc; runs
+# four squids that admit signed-in users only, each offering one way to sign
+# in (negotiate, ntlm, basic) or all three (all), and answer 407; and runs
+# update servers that serve DIR/www to signed-in users only and answer 401:
+# server-negotiate, apache2 with mod_auth_gssapi (Kerberos, for a client
+# that asks for HTTP/localhost; log DIR/apache2-access.log), and server-ntlm
+# (NTLM) and server-all (all three), squids as reverse proxies in front of
+# an open apache2 (logs DIR/squid-server-ntlm-access.log and
+# DIR/squid-server-all-access.log). Every access log names the user. Once
+# every server accepts connections it writes DIR/auth.ports with one
+# NAME=PORT line for each of: negotiate, ntlm, basic, all, server-negotiate,
+# server-ntlm, server-all. A client uses the realm with
+# KRB5_CONFIG=DIR/krb5.conf and KRB5CCNAME=FILE:DIR/krb5cc. stop never
+# fails.
 set -u
 action=${1:-}
 dir=${2:-}
@@ -24,12 +32,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 . "$here/fixture-lib.sh"
 
-# The tests sign in with these.
-user=suiteuser
-password=Suite-Pass-1
 realm=TEST.LOCAL
 ntlm_domain=TEST
-squids=(negotiate ntlm basic all)
+# The proxies, then the reverse proxies that stand for update servers.
+squids=(negotiate ntlm basic all server-ntlm server-all)
 
 stop_all() {
     rm -f "$dir/auth.ports"
@@ -39,6 +45,7 @@ stop_all() {
     for name in "${squids[@]}"; do
         stop_group "$dir/squid-$name.group.pid" "^squid " &
     done
+    stop_group "$dir/apache2.group.pid" "^apache2 " &
     stop_group "$dir/krb5kdc.pid" "^krb5kdc "
     wait
 }
@@ -88,7 +95,7 @@ make_realm() {
     # proxy by, taken as it is (rdns and canonicalization are off): the name
     # localhost, or the address.
     local query
-    for query in "addprinc -pw $password $user" "addprinc -randkey HTTP/localhost" \
+    for query in "addprinc -pw $test_password $test_user" "addprinc -randkey HTTP/localhost" \
         "addprinc -randkey HTTP/127.0.0.1" "ktadd -k $dir/http.keytab HTTP/localhost HTTP/127.0.0.1"; do
         kadmin.local -q "$query" >>"$dir/kadmin.out" 2>&1 ||
             { echo "kadmin.local -q \"$query\" failed:" >&2; cat "$dir/kadmin.out" >&2; return 1; }
@@ -109,8 +116,8 @@ start_kdc() {
 }
 
 sign_in() {
-    echo "$password" | kinit "$user" >"$dir/kinit.out" 2>&1 ||
-        { echo "kinit $user failed:" >&2; cat "$dir/kinit.out" >&2; return 1; }
+    echo "$test_password" | kinit "$test_user" >"$dir/kinit.out" 2>&1 ||
+        { echo "kinit $test_user failed:" >&2; cat "$dir/kinit.out" >&2; return 1; }
 }
 
 # --- the proxies ------------------------------------------------------------
@@ -120,7 +127,7 @@ sign_in() {
 auth_params() {
     # ntlm_auth checks the answer against the password given here, with no
     # domain or winbindd behind it.
-    local ntlm_helper="/usr/bin/ntlm_auth --helper-protocol=squid-2.5-ntlmssp --username=$user --domain=$ntlm_domain --password=$password"
+    local ntlm_helper="/usr/bin/ntlm_auth --helper-protocol=squid-2.5-ntlmssp --username=$test_user --domain=$ntlm_domain --password=$test_password"
     # -s GSS_C_NO_NAME takes any service key in the keytab, whatever name
     # the client asked for; -t none: no replay cache, which would otherwise
     # be kept in /var/tmp.
@@ -136,7 +143,7 @@ auth_params() {
         ;;
     basic)
         echo "auth_param basic program /usr/lib/squid/basic_ncsa_auth $dir/passwd"
-        echo "auth_param basic realm Quillbrook test proxy"
+        echo "auth_param basic realm $basic_realm"
         ;;
     all)
         # One negotiate helper for both tokens a client may send under
@@ -149,11 +156,26 @@ auth_params() {
     esac
 }
 
+# write_squid_config NAME PORT ORIGIN-PORT: the origin serves the reverse
+# proxies, whose names begin with server-.
 write_squid_config() {
-    local name=$1 port=$2
+    local name=$1 port=$2 basic_realm="Quillbrook test proxy"
     {
-        echo "http_port 127.0.0.1:$port"
-        auth_params "$name"
+        case "$name" in
+        server-*)
+            # In front of an origin squid asks for sign-in with 401 and
+            # WWW-Authenticate, through the same helpers as the proxies.
+            echo "http_port 127.0.0.1:$port accel defaultsite=localhost"
+            echo "cache_peer 127.0.0.1 parent $3 0 no-query originserver name=origin"
+            echo "never_direct allow all"
+            basic_realm="Quillbrook test server"
+            auth_params "${name#server-}"
+            ;;
+        *)
+            echo "http_port 127.0.0.1:$port"
+            auth_params "$name"
+            ;;
+        esac
         cat <<CONF
 acl self src 127.0.0.1/32
 acl authenticated proxy_auth REQUIRED
@@ -181,6 +203,58 @@ CONF
     } >"$dir/squid-$name.conf"
 }
 
+# --- the update servers -----------------------------------------------------
+
+# One apache2 of its own, nothing read from /etc/apache2: on PORT Kerberos
+# sign-in for DIR/www, on ORIGIN-PORT DIR/www open, for the reverse proxies.
+# write_apache_config PORT ORIGIN-PORT
+write_apache_config() {
+    local modules=/usr/lib/apache2/modules
+    {
+        cat <<CONF
+ServerRoot $dir
+ServerName localhost
+DefaultRuntimeDir $dir
+PidFile $dir/apache2.pid
+Mutex file:$dir default
+ErrorLog $dir/apache2-error.log
+LoadModule mpm_event_module $modules/mod_mpm_event.so
+LoadModule authn_core_module $modules/mod_authn_core.so
+LoadModule authz_core_module $modules/mod_authz_core.so
+LoadModule authz_user_module $modules/mod_authz_user.so
+LoadModule auth_gssapi_module $modules/mod_auth_gssapi.so
+StartServers 1
+ServerLimit 2
+ThreadsPerChild 16
+MaxRequestWorkers 32
+MinSpareThreads 1
+MaxSpareThreads 32
+LogFormat "%h %l %u %t \"%r\" %>s %b" common
+DocumentRoot $dir/www
+Listen 127.0.0.1:$1
+Listen 127.0.0.1:$2
+<VirtualHost 127.0.0.1:$1>
+    CustomLog $dir/apache2-access.log common
+    <Location />
+        AuthType GSSAPI
+        AuthName "Quillbrook test server"
+        GssapiCredStore keytab:$dir/http.keytab
+        Require valid-user
+    </Location>
+</VirtualHost>
+<VirtualHost 127.0.0.1:$2>
+    CustomLog $dir/apache2-origin-access.log common
+    <Location />
+        Require all granted
+    </Location>
+</VirtualHost>
+CONF
+        # apache2 will not serve as root; as proxy it reads the keytab as
+        # the squids' helpers do.
+        [ "$(id -u)" -eq 0 ] && printf 'User proxy\nGroup proxy\n'
+    } >"$dir/apache2.conf"
+}
+
 # As root squid runs itself and its helpers as the user proxy, who must
 # write DIR and read the keytab and the password file, which stay closed to
 # everyone else.
@@ -194,12 +268,14 @@ start_all() {
     local tool
     for tool in krb5kdc kdb5_util kadmin.local kinit squid /usr/bin/ntlm_auth \
         /usr/lib/squid/negotiate_kerberos_auth /usr/lib/squid/negotiate_wrapper_auth \
-        /usr/lib/squid/basic_ncsa_auth openssl; do
-        command -v "$tool" >/dev/null ||
-            { echo "$tool is not installed (Debian packages krb5-kdc, krb5-admin-server, krb5-user, winbind, squid)" >&2; return 1; }
+        /usr/lib/squid/basic_ncsa_auth openssl apache2 /usr/lib/apache2/modules/mod_auth_gssapi.so; do
+        [ -e "$tool" ] || command -v "$tool" >/dev/null ||
+            { echo "$tool is not installed (Debian packages krb5-kdc, krb5-admin-server, krb5-user, winbind, squid, apache2, libapache2-mod-auth-gssapi)" >&2; return 1; }
     done
     declare -A ports
-    local names=(kdc "${squids[@]}") picked i
+    # origin: the open apache2 behind the reverse proxies, for them alone.
+    local servers=("${squids[@]}" server-negotiate origin)
+    local names=(kdc "${servers[@]}") picked i
     read -r -a picked <<<"$(pick_ports ${#names[@]})"
     for i in "${!names[@]}"; do
         ports[${names[$i]}]=${picked[$i]}
@@ -209,12 +285,20 @@ start_all() {
     start_kdc "${ports[kdc]}" || return 1
     sign_in || return 1
 
-    echo "$user:$(openssl passwd -6 "$password")" >"$dir/passwd"
+    echo "$test_user:$(openssl passwd -6 "$test_password")" >"$dir/passwd"
     chmod 640 "$dir/http.keytab" "$dir/passwd"
+    mkdir -p "$dir/www"
     give_to_proxy
+
+    write_apache_config "${ports[server-negotiate]}" "${ports[origin]}"
+    # No replay cache, which would otherwise be kept in /var/tmp.
+    KRB5RCACHETYPE=none setsid apache2 -DFOREGROUND -f "$dir/apache2.conf" \
+        >"$dir/apache2.out" 2>&1 </dev/null &
+    echo $! >"$dir/apache2.group.pid"
+
     local name
     for name in "${squids[@]}"; do
-        write_squid_config "$name" "${ports[$name]}"
+        write_squid_config "$name" "${ports[$name]}" "${ports[origin]}"
         # The Kerberos helper finds the realm and the key through these.
         KRB5_KTNAME=FILE:$dir/http.keytab setsid squid -N -f "$dir/squid-$name.conf" \
             >"$dir/squid-$name.out" 2>&1 </dev/null &
@@ -224,26 +308,28 @@ start_all() {
     local waiting
     for _ in $(seq 200); do
         waiting=""
-        for name in "${squids[@]}"; do
+        for name in "${servers[@]}"; do
             accepts "${ports[$name]}" || waiting="$waiting $name"
         done
         if [ -z "$waiting" ]; then
-            for name in "${squids[@]}"; do
+            for name in negotiate ntlm basic all server-negotiate server-ntlm server-all; do
                 echo "$name=${ports[$name]}"
             done >"$dir/auth.ports.new"
             mv "$dir/auth.ports.new" "$dir/auth.ports"
-            echo "realm $realm with its KDC on 127.0.0.1:${ports[kdc]}; squids on 127.0.0.1: $(paste -sd' ' "$dir/auth.ports")"
+            echo "realm $realm with its KDC on 127.0.0.1:${ports[kdc]}; servers on 127.0.0.1: $(paste -sd' ' "$dir/auth.ports")"
             return 0
         fi
         for name in "${squids[@]}"; do
             kill -0 "$(cat "$dir/squid-$name.group.pid")" 2>/dev/null || break 2
         done
+        kill -0 "$(cat "$dir/apache2.group.pid")" 2>/dev/null || break
         sleep 0.1
     done
     echo "not accepting connections:$waiting" >&2
     for name in "${squids[@]}"; do
         cat "$dir/squid-$name.out" "$dir/squid-$name-cache.log" >&2 2>/dev/null
     done
+    cat "$dir/apache2.out" "$dir/apache2-error.log" >&2 2>/dev/null
     return 1
 }
 

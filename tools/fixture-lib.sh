@@ -38,3 +38,8 @@ print(" ".join(str(s.getsockname()[1]) for s in held))' "$1"
 accepts() {
     (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
 }
+
+# The one account of every server and proxy that asks for sign-in, so that
+# a test signs in the same way whichever fixture it runs against.
+test_user=suiteuser
+test_password=Suite-Pass-1

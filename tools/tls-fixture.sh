@@ -7,12 +7,15 @@
 # block per certificate plus one plain-HTTP block, all serving DIR/www (the
 # plain and the trusted one with redirects, see redirect_locations; the
 # plain one also /slow/F at 1 MiB/s and /no-ranges/F without byte ranges), and
-# the scripted TLS origin (tests/support/tls-origin.py); and, once every
-# server accepts connections, writes DIR/tls.ports with one NAME=PORT line
-# for each of: good, other-name, expired, self-signed, untrusted-ca,
-# client-cert (asks for a client certificate, takes none), plain,
-# origin. When WINEPREFIX is set, the root CA (and only that one) becomes a
-# trusted root of the current user of that Wine prefix. stop never fails.
+# the scripted TLS origin (tests/support/tls-origin.py); the plain and the
+# trusted one also /basic/F, which asks for Basic sign-in as the user of
+# fixture-lib.sh (DIR/htpasswd; DIR/nginx-access.log names the user); and,
+# once every server accepts connections, writes DIR/tls.ports with one
+# NAME=PORT line for each of: good, other-name, expired, self-signed,
+# untrusted-ca, client-cert (asks for a client certificate, takes none),
+# plain, origin. When WINEPREFIX is set, the root CA (and only that one)
+# becomes a trusted root of the current user of that Wine prefix. stop
+# never fails.
 set -u
 action=${1:-}
 dir=${2:-}
@@ -209,6 +212,11 @@ CONF
     done
 }
 
+# Update servers that ask for sign-in answer 401 with WWW-Authenticate.
+basic_location() {
+    echo "        location ^~ /basic/ { alias $dir/www/; auth_basic \"Quillbrook test server\"; auth_basic_user_file $dir/htpasswd; }"
+}
+
 write_nginx_config() {
     local name
     mkdir -p "$dir/nginx-temp"
@@ -243,7 +251,10 @@ CONF
         ssl_certificate $dir/pki/$name.crt;
         ssl_certificate_key $dir/pki/$name.key;
 CONF
-            [ "$name" = good ] && redirect_locations
+            if [ "$name" = good ]; then
+                redirect_locations
+                basic_location
+            fi
             echo "    }"
         done
         # Asks every client for a certificate and takes one without.
@@ -260,6 +271,7 @@ CONF
         location ^~ /no-ranges/ { alias $dir/www/; max_ranges 0; }
 CONF
         redirect_locations
+        basic_location
         cat <<CONF
     }
 }
@@ -275,6 +287,7 @@ start_all() {
         trust_root_in_prefix || return 1
     fi
     mkdir -p "$dir/www"
+    echo "$test_user:$(openssl passwd -6 "$test_password")" >"$dir/htpasswd"
 
     declare -gA ports
     local names=(good other-name expired self-signed untrusted-ca client-cert plain) picked i

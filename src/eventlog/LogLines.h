@@ -11,6 +11,7 @@ enum LogLine {
     LOG_LINE_CONNECT_ERROR = 405,      // HttpInterface: "Error %d connecting to host: '%s'"
     LOG_LINE_PROXY_SCRIPT_NOT_USED = 431, // ProxyScript: "Proxy configuration script %s not used, ...: %s"
     LOG_LINE_PROXY_SIGN_IN_FAILED = 447,  // HttpInterface: "Sign-in to the proxy %s failed: %s"
+    LOG_LINE_SERVER_SIGN_IN_FAILED = 449, // HttpInterface: "Sign-in to the server %s failed: %s" (or "not attempted: %s")
     LOG_LINE_REDIRECTED = 452,            // HttpInterface: "Redirected with %d to %s"
     LOG_LINE_REDIRECT_NOT_FOLLOWED = 458, // HttpInterface: "Redirect with %d to %s not followed: %s"
     LOG_LINE_SOCKET_FILE_ERROR = 478,  // HttpInterface: "Socket file exception: '%s'"

@@ -16,6 +16,7 @@
 #include "RequestText.h"
 
 class CFileException;
+class CSignIn;
 class CTlsChannel;
 
 class CHttpInterface : public CNotifySocket, private CSetupStream {
@@ -37,6 +38,20 @@ public:
         m_target.nRangeFrom = nFrom;
         m_target.ifRange = validator;
     }
+
+    // The request signs in to the server that asked for it on an earlier
+    // connection: it carries the authorization and asks to keep the
+    // connection, and the server's further legs that go on it are answered
+    // within the setup. Before Request.
+    void SignInToServer(CSignIn& signIn, const std::string& authorization)
+    {
+        m_pServerSignIn = &signIn;
+        m_serverAuthorization = authorization;
+        m_target.bKeepAlive = true;
+    }
+
+    // The request asked the server to keep the connection.
+    bool AsksToKeepConnection() const { return m_target.bKeepAlive; }
 
     const Route& GetRoute() const { return m_route; }
     const CString& GetProxyHost() const { return m_route.proxy.strHost; }
@@ -80,6 +95,10 @@ private:
     LONG OpenTunnel(CProxyExchange& exchange);
     LONG OpenTls(std::string& strWire);
     void HoldAnswer(std::string& answer);
+    LONG SendPlain(const CString& strText);
+    LONG ReceivePlain(std::string& bytes);
+    LONG ReadServerHead(std::string& answer);
+    LONG AnswerServerLegs(CProxyExchange& exchange, const CString& strRequest, std::string& answer);
     int OpenRecords(int nFlags);
     int TakeHeld(void* lpBuf, int nBufLen);
     size_t HeldCount() const { return m_strHeld.size() - m_nHeldOffset; }
@@ -97,6 +116,9 @@ private:
     size_t m_nHeldOffset = 0;
     std::string m_strCipher; // one read of received records
     LONG m_nTlsError = 0;    // a record that did not open ends the connection
+
+    CSignIn* m_pServerSignIn = nullptr;
+    std::string m_serverAuthorization;
 
     bool m_bHeadDue = false;
     ULONGLONG m_nRequestSent = 0;

@@ -5,6 +5,8 @@
 #include "HttpInterface.h"
 #include "RedirectRules.h"
 #include "RequestText.h"
+#include "SignIn.h"
+#include "SignInHeaders.h"
 #include "UrlParser.h"
 
 namespace {
@@ -36,6 +38,7 @@ CHttpTransfer::~CHttpTransfer() = default;
 
 int CHttpTransfer::Request(const CUrlParser& url)
 {
+    m_strSettingHost = url.GetHost();
     return StartHop(url);
 }
 
@@ -63,17 +66,23 @@ int CHttpTransfer::StartHop(const CUrlParser& url)
     m_pReader.reset();
     m_pConnection = std::make_unique<CHttpInterface>(target.strHost, target.nPort, m_nTimeout, m_strHttpVersion,
                                                      this, OnConnectionData, OnConnectionClosed, target.bSecure);
+    // A sign-in goes only to the host that asked for it.
+    if (!m_authorization.empty() && target.strHost == m_strSignInHost)
+        m_pConnection->SignInToServer(*m_pServerSignIn, m_authorization);
+    m_authorization.clear();
     m_bRangeAsked = !m_resumeValidator.empty() && m_strUrl == m_strResumeUrl;
     if (m_bRangeAsked)
         m_pConnection->AskForRest(m_nResumeFrom, m_resumeValidator);
     int nLength = 0;
     const int nResult = m_pConnection->Request(target.strPath, nLength);
     // A proxy keeps the connection after its own answer (to a forwarded
-    // request, or its refusal of a tunnel), so that answer ends at its
-    // length. The answer arrives only after Request has returned.
+    // request, or its refusal of a tunnel), and so does a server asked to,
+    // so that answer ends at its length. The answer arrives only after
+    // Request has returned.
     if (nResult == 1)
         m_pReader = std::make_unique<CResponseReader>(
-            *this, m_pConnection->GetRoute().kind == Route::kForward || m_pConnection->IsTunnelRefused());
+            *this, m_pConnection->GetRoute().kind == Route::kForward || m_pConnection->IsTunnelRefused() ||
+                       m_pConnection->AsksToKeepConnection());
     return nResult;
 }
 
@@ -112,7 +121,7 @@ void CHttpTransfer::OnResponseHead(const ResponseHead& head)
     m_pConnection->HeadReceived();
     // A proxy that refused the tunnel answers for itself, not for the
     // server, even when it names another location.
-    if (!m_pConnection->IsTunnelRefused() && FollowRedirect(head)) {
+    if (!m_pConnection->IsTunnelRefused() && (FollowRedirect(head) || SignInAgain(head))) {
         m_bRedirected = true;
         m_pConnection->Close();
         m_nextHop.Post();
@@ -166,4 +175,40 @@ bool CHttpTransfer::FollowRedirect(const ResponseHead& head)
     ++m_nRedirects;
     m_strNextUrl = url.c_str();
     return true;
+}
+
+// A 401 that offers a scheme is answered with the request again on a hop
+// of its own, to a host that may receive the user's sign-in; the legs that
+// go on one connection follow within that hop. A 401 that stands is
+// recorded with the reason.
+bool CHttpTransfer::SignInAgain(const ResponseHead& head)
+{
+    if (!head.bReadable || head.nStatus != 401)
+        return false;
+    const std::vector<Challenge> challenges = ChallengesOf(head.strHeaders, "WWW-Authenticate");
+    if (challenges.empty())
+        return false;
+    const CUrlParser url(m_strUrl);
+    const ServerSignIn permission =
+        ServerSignInFor(url.GetHost(), url.IsSecure(), url.GetPort(), m_strSettingHost, m_strSignInServers);
+    std::string text;
+    if (permission == ServerSignIn::kRefused) {
+        text = "Sign-in to the server " + std::string(url.GetHost()) +
+               " not attempted: it is not among the servers that receive the user's sign-in";
+    } else {
+        if (!m_pServerSignIn || m_strSignInHost != url.GetHost()) {
+            m_pServerSignIn =
+                std::make_unique<CSignIn>(url.GetHost(), "server", permission == ServerSignIn::kAllowed);
+            m_strSignInHost = url.GetHost();
+        }
+        // The first request and at most five sign-ins, as for a proxy.
+        if (m_nSignIns < 5 && m_pServerSignIn->Answer(challenges, false, m_authorization)) {
+            ++m_nSignIns;
+            m_strNextUrl = m_strUrl;
+            return true;
+        }
+        text = "Sign-in to the server " + std::string(url.GetHost()) + " failed: " + m_pServerSignIn->Failures();
+    }
+    LogEvent(&kLogSource, 0, text.substr(0, kMessageSize - 1).c_str(), LOG_LINE_SERVER_SIGN_IN_FAILED);
+    return false;
 }

@@ -1,8 +1,10 @@
 #pragma once
 // The transfer of one URL: its request, and for every redirect that is
 // followed the request of the next URL, each hop on a connection object of
-// its own with the route asked anew. The receiver hears of the last answer
-// only: its head, its body and its end.
+// its own with the route asked anew. A server that asks for sign-in (401)
+// is answered on a hop of its own, when the rules of whom to sign in to
+// allow it. The receiver hears of the last answer only: its head, its body
+// and its end.
 
 #include <cstdint>
 #include <memory>
@@ -13,6 +15,7 @@
 #include "ResponseReader.h"
 
 class CHttpInterface;
+class CSignIn;
 class CUrlParser;
 
 class CHttpTransfer final : public CResponseReceiver {
@@ -30,6 +33,9 @@ public:
     // file still has the validator; before Request. The other hops ask as
     // before.
     void ResumeAt(const CString& strUrl, uint64_t nFrom, const std::string& validator);
+    // The hosts beyond the setting's own that may receive the user's
+    // sign-in (the "SignInServers" list); before Request.
+    void SetSignInServers(const CString& strList) { m_strSignInServers = strList; }
     // Whether the current hop asked for the rest of a file.
     bool RangeAsked() const { return m_bRangeAsked; }
     // The URL of the current hop's request.
@@ -56,6 +62,7 @@ private:
 
     int StartHop(const CUrlParser& url);
     bool FollowRedirect(const ResponseHead& head);
+    bool SignInAgain(const ResponseHead& head);
     void StartNextHop();
 
     CResponseReceiver& m_receiver;
@@ -69,8 +76,14 @@ private:
     uint64_t m_nResumeFrom = 0;
     std::string m_resumeValidator;
     bool m_bRangeAsked = false;
+    CString m_strSettingHost; // of the first URL, which the setting names
+    CString m_strSignInServers;
+    std::unique_ptr<CSignIn> m_pServerSignIn; // for the host that asked last
+    CString m_strSignInHost;
+    std::string m_authorization; // for the next hop's request to that host
+    int m_nSignIns = 0;
     int m_nRedirects = 0;
-    bool m_bRedirected = false; // the current hop's answer is not the receiver's
+    bool m_bRedirected = false; // the current hop's answer is not the receiver's: a redirect or a sign-in
     bool m_bEnded = false;      // the receiver has heard of the end
     bool m_bClosed = false;
     // The next hop starts from a message of its own, after the notification

@@ -2,8 +2,8 @@
 
 #include "eventlog/EventLog.h"
 #include "eventlog/LogLines.h"
-#include "ProxyAuthHeaders.h"
-#include "ProxySignIn.h"
+#include "SignInHeaders.h"
+#include "SignIn.h"
 #include "RequestText.h"
 #include "ResponseHeaders.h"
 #include "ResponseReader.h"
@@ -30,7 +30,7 @@ LONG CProxyExchange::Send(const CString& strMessage)
 
 LONG CProxyExchange::Answered(const CString& strMessage)
 {
-    CProxySignIn signIn(m_strProxyHost);
+    CSignIn signIn(m_strProxyHost);
     m_strAnswer.clear();
     LONG nError = 0;
     for (int nSent = 1; nError == 0; ++nSent) {
@@ -44,10 +44,10 @@ LONG CProxyExchange::Answered(const CString& strMessage)
         // A 407 with a longer body is not read: the next leg goes on a new
         // connection.
         uint64_t nBodyLength = 0;
-        const bool bKept = bHead && ProxyKeepsConnection(strHead, nBodyLength) && nBodyLength <= kMaxHeadBytes;
+        const bool bKept = bHead && KeepsConnection(strHead, nBodyLength) && nBodyLength <= kMaxHeadBytes;
         std::string authorization;
         if (nStatus != 407 || nSent == kMaxProxyRequests ||
-            !signIn.Answer(ProxyChallengesOf(strHead), bKept, authorization)) {
+            !signIn.Answer(ChallengesOf(strHead, "Proxy-Authenticate"), bKept, authorization)) {
             if (nStatus == 407) {
                 const std::string text =
                     "Sign-in to the proxy " + std::string(m_strProxyHost) + " failed: " + signIn.Failures();

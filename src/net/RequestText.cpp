@@ -55,7 +55,9 @@ CString GetRequestOf(const HttpTarget& target, bool bForward, const CString& str
         strRequest += "-\r\nIf-Range: ";
         strRequest += target.ifRange.c_str();
     }
-    strRequest += bForward ? "\r\nProxy-Connection: Keep-Alive" : "\r\nConnection: close";
+    strRequest += bForward            ? "\r\nProxy-Connection: Keep-Alive"
+                  : target.bKeepAlive ? "\r\nConnection: Keep-Alive"
+                                      : "\r\nConnection: close";
     strRequest += "\r\n\r\n";
     return strRequest;
 }
@@ -70,7 +72,7 @@ CString ConnectRequestOf(const HttpTarget& target)
 CString WithSignIn(const CString& strMessage, const char* pszField, const std::string& value)
 {
     CString strRetry = strMessage.Left(strMessage.GetLength() - 2);
-    if (strMessage.Find("\r\nProxy-Connection: ") < 0)
+    if (strMessage.Find("\r\nProxy-Connection: ") < 0 && strMessage.Find("\r\nConnection: ") < 0)
         strRetry += "Proxy-Connection: Keep-Alive\r\n";
     return strRetry + pszField + ": " + value.c_str() + "\r\n\r\n";
 }

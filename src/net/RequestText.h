@@ -20,6 +20,8 @@ struct HttpTarget {
     CString strPath;
     uint64_t nRangeFrom = 0;
     std::string ifRange; // empty: the whole file
+    // A sign-in to the server whose legs may need one connection.
+    bool bKeepAlive = false;
 };
 
 // scheme://host[:port]path, the port left out when it is the scheme's
@@ -33,14 +35,16 @@ CString HostFieldOf(const HttpTarget& target);
 
 // The GET request, header block and blank line. bForward: to a proxy that
 // forwards it, with the absolute target and the request to keep the
-// connection; otherwise the path alone and "Connection: close". A range
-// asked for adds "Range" and "If-Range".
+// connection; otherwise the path alone and "Connection: close", or
+// "Connection: Keep-Alive" where the target asks to keep it. A range asked
+// for adds "Range" and "If-Range".
 CString GetRequestOf(const HttpTarget& target, bool bForward, const CString& strHttpVersion);
 
 // The request for a tunnel to the server.
 CString ConnectRequestOf(const HttpTarget& target);
 
-// The message with the field "name: value" before its blank line, and the
-// request to keep the connection, without which squid closes it after a
-// 407 and a sign-in of two legs cannot work.
+// The message with the field "name: value" before its blank line, and,
+// where the message says nothing of its connection, the request to keep it,
+// without which squid closes it after a 407 and a sign-in of two legs
+// cannot work.
 CString WithSignIn(const CString& strMessage, const char* pszField, const std::string& value);

@@ -36,6 +36,7 @@ const PolicyValue kPolicyValues[] = {
     {"Description", REG_SZ},
     {"RequireSignature", REG_DWORD},
     {"SignerThumbprint", REG_SZ},
+    {"SignInServers", REG_SZ},
     {"UpdatesDisabled", REG_DWORD},
 };
 

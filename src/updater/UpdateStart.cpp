@@ -40,6 +40,7 @@ void CUpdaterDlg::StartUpdate()
     PrepareResumption(strUrl);
 
     m_pHttp = new CHttpTransfer(*this, 500, "1.0");
+    m_pHttp->SetSignInServers(ReadUpdateSetting("SignInServers"));
     if (m_kept.IsSet())
         m_pHttp->ResumeAt(m_kept.url.c_str(), m_nKeptSize, m_kept.validator);
     const int nResult = m_pHttp->Request(url);

@@ -196,7 +196,7 @@ TEST(RequestText, UrlHostFieldAndTunnelOfATarget)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.pszUrl);
-        const HttpTarget target{row.bSecure, row.pszHost, row.nPort, "/dir/Update.exe", 0, {}};
+        const HttpTarget target{row.bSecure, row.pszHost, row.nPort, "/dir/Update.exe", 0, {}, false};
         EXPECT_EQ(UrlOf(target), row.pszUrl);
         EXPECT_EQ(HostFieldOf(target), row.pszHostField);
         // The tunnel names the port always.
@@ -213,7 +213,7 @@ TEST(RequestText, SignInGoesBeforeTheBlankLineAndAsksToKeepTheConnection)
     EXPECT_EQ(WithSignIn(strConnect, "Proxy-Authorization", "Basic dTpw"),
               "CONNECT s:443 HTTP/1.0\r\nHost: s:443\r\nProxy-Connection: Keep-Alive\r\n"
               "Proxy-Authorization: Basic dTpw\r\n\r\n");
-    const CString strForward = GetRequestOf({false, "s", 80, "/a", 0, {}}, true, "1.0");
+    const CString strForward = GetRequestOf({false, "s", 80, "/a", 0, {}, false}, true, "1.0");
     const CString strRetry = WithSignIn(strForward, "Proxy-Authorization", "NTLM TlRMTQ==");
     EXPECT_EQ(strRetry.Left(strForward.GetLength() - 2), strForward.Left(strForward.GetLength() - 2));
     EXPECT_EQ(strRetry.Mid(strForward.GetLength() - 2), "Proxy-Authorization: NTLM TlRMTQ==\r\n\r\n");
@@ -240,6 +240,20 @@ TEST(RequestText, RangeOfAResumedTransferFollowsAccept)
         const HttpTarget target{false, "server", 80, "/dir/setup.exe", 10066329, row.pszValidator};
         EXPECT_EQ(GetRequestOf(target, row.bForward, "1.0"), row.expected.c_str());
     }
+}
+
+// A request that signs in to the server keeps the connection for the next
+// leg, with the server's sign-in beside a proxy's.
+TEST(RequestText, ServerSignInAsksToKeepTheConnection)
+{
+    HttpTarget target{false, "server", 80, "/dir/setup.exe", 0, {}, true};
+    EXPECT_EQ(WithSignIn(GetRequestOf(target, false, "1.0"), "Authorization", "Negotiate YII="),
+              RequestText("/dir/setup.exe", "Connection: Keep-Alive\r\nAuthorization: Negotiate YII=").c_str());
+    const CString strForward = WithSignIn(GetRequestOf(target, true, "1.0"), "Authorization", "Basic dTpw");
+    EXPECT_EQ(WithSignIn(strForward, "Proxy-Authorization", "Basic cDpx"),
+              RequestText("http://server/dir/setup.exe", "Proxy-Connection: Keep-Alive\r\nAuthorization: Basic "
+                                                         "dTpw\r\nProxy-Authorization: Basic cDpx")
+                  .c_str());
 }
 
 TEST(RequestText, VersionComesFromTheConstructor)

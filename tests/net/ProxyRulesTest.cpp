@@ -8,17 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "net/ProxyAuthHeaders.h"
+#include "net/SignInHeaders.h"
 #include "net/ProxyRules.h"
 #include "net/ResponseHeaders.h"
 
 // Found by argument-dependent lookup, so beside the global type.
-bool operator==(const ProxyChallenge& a, const ProxyChallenge& b)
+bool operator==(const Challenge& a, const Challenge& b)
 {
     return a.scheme == b.scheme && a.token == b.token;
 }
 
-std::ostream& operator<<(std::ostream& out, const ProxyChallenge& challenge)
+std::ostream& operator<<(std::ostream& out, const Challenge& challenge)
 {
     return out << "{" << challenge.scheme << ", " << challenge.token << "}";
 }
@@ -257,10 +257,41 @@ TEST(ResumeFields, ValidatorRangesAndContentRangeOfAHeaderBlock)
     }
 }
 
+// Whom the user's sign-in goes to: the setting's host, listed hosts and
+// dotless names; a password over plain http only to the first two.
+TEST(ServerSignInRules, SettingsHostListedHostsAndIntranetNames)
+{
+    struct Row {
+        const char* host;
+        bool bSecure;
+        int nPort;
+        const char* listed;
+        ServerSignIn expected;
+    };
+    const Row rows[] = {
+        {"updates.corp.example", false, 80, "", ServerSignIn::kAllowed},   // the setting's own host
+        {"UPDATES.corp.example", false, 80, "", ServerSignIn::kAllowed},   // in any letter case
+        {"cdn.example.net", true, 443, "", ServerSignIn::kRefused},         // where a redirect led
+        {"cdn.example.net", false, 80, "*.example.net", ServerSignIn::kAllowed},
+        {"cdn.example.net", false, 80, "cdn.example.net:8080", ServerSignIn::kRefused},
+        {"cdn.example.net", false, 8080, "a.example; cdn.example.net:8080", ServerSignIn::kAllowed},
+        {"intranet", false, 80, "", ServerSignIn::kWithoutPassword},
+        {"intranet", true, 443, "", ServerSignIn::kAllowed},
+        {"intranet", false, 80, "<local>", ServerSignIn::kAllowed},
+        {"10.1.2.3", false, 80, "", ServerSignIn::kRefused},
+        {"", false, 80, "*", ServerSignIn::kRefused},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.host) + " listed as '" + row.listed + "'");
+        EXPECT_EQ(ServerSignInFor(row.host, row.bSecure, row.nPort, "updates.corp.example", row.listed),
+                  row.expected);
+    }
+}
+
 struct ChallengeCase {
     const char* name;
     const char* headers; // the header block without its blank line
-    std::vector<ProxyChallenge> challenges;
+    std::vector<Challenge> challenges;
 };
 
 TEST(ProxyChallenges, EveryLineAndEveryCommaSeparatedChallenge)
@@ -288,7 +319,7 @@ TEST(ProxyChallenges, EveryLineAndEveryCommaSeparatedChallenge)
     };
     for (const ChallengeCase& row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(ProxyChallengesOf(row.headers), row.challenges);
+        EXPECT_EQ(ChallengesOf(row.headers, "Proxy-Authenticate"), row.challenges);
     }
 }
 
@@ -309,7 +340,7 @@ TEST(ProxyChallenges, KeptConnectionNeedsALengthAndNoClose)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.headers);
         uint64_t nLength = 0;
-        EXPECT_EQ(ProxyKeepsConnection(row.headers, nLength), row.bKept);
+        EXPECT_EQ(KeepsConnection(row.headers, nLength), row.bKept);
         if (row.bKept) {
             EXPECT_EQ(nLength, row.nLength);
         }

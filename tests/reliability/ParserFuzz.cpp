@@ -17,7 +17,7 @@
 #include "framework/CString.h"
 #include "net/UrlParser.h"
 #include "net/ResponseHeaders.h"
-#include "net/ProxyAuthHeaders.h"
+#include "net/SignInHeaders.h"
 #include "net/ProxyRules.h"
 #include "net/RedirectRules.h"
 #include "net/RequestText.h"
@@ -182,13 +182,13 @@ void CheckProxySplit(Rng& rng, const std::string& setting)
 // A proxy's challenges and the Base64 of its tokens.
 void CheckSignInTexts(Rng& rng, const std::string& headers)
 {
-    for (const ProxyChallenge& challenge : ProxyChallengesOf(headers.c_str())) {
+    for (const Challenge& challenge : ChallengesOf(headers.c_str(), "Proxy-Authenticate")) {
         Check(!challenge.scheme.empty() && challenge.scheme.find_first_of(" \t=,") == std::string::npos,
               "a scheme is one word", headers);
         Check(headers.find(challenge.scheme) != std::string::npos, "the scheme comes from the block", headers);
     }
     uint64_t nLength = 0;
-    if (ProxyKeepsConnection(headers.c_str(), nLength))
+    if (KeepsConnection(headers.c_str(), nLength))
         Check(ContainsNoCase(headers, "content-length"), "kept only with a length", headers);
     std::string bytes;
     for (unsigned i = rng.Below(40); i > 0; --i)
@@ -205,7 +205,7 @@ void CheckRequest(Rng& rng, const std::string& path)
     const bool bSecure = rng.Below(2) == 0;
     const int nPort = rng.Below(4) == 0 ? (bSecure ? 443 : 80) : static_cast<int>(rng.Next());
     const std::string request =
-        GetRequestOf({bSecure, host.c_str(), nPort, path.c_str(), 0, {}}, false, "1.0").GetString();
+        GetRequestOf({bSecure, host.c_str(), nPort, path.c_str(), 0, {}, false}, false, "1.0").GetString();
     Check(request.rfind("GET ", 0) == 0, "request line first", path);
     Check(request.compare(4, path.size(), path) == 0, "direct target is the path", path);
     // The port only where it is not the scheme's default.

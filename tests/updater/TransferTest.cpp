@@ -21,7 +21,7 @@
 #include "eventlog/LogLines.h"
 #include "net/HttpInterface.h"
 #include "net/HttpTransfer.h"
-#include "net/ProxyAuthHeaders.h"
+#include "net/SignInHeaders.h"
 #include "net/NetTestSupport.h"
 #include "support/BoxWatcher.h"
 #include "support/Fixtures.h"
@@ -1690,4 +1690,130 @@ TEST_F(Transfer, KeptPartThatCannotBeGoneOnWithIsRemoved)
         EXPECT_TRUE(ReadWholeFile(dest) == body);
         EXPECT_FALSE(FileExists(PartPathOf(dest)) || FileExists(PartPathOf(dest) + ".info"));
     }
+}
+
+// Update servers that ask for sign-in, from the fixtures: nginx asking for
+// Basic (plain and TLS), apache2 with mod_auth_gssapi asking for
+// Negotiate, squid as a reverse proxy asking for NTLM. Each row proves the
+// scheme from the server's own log, which names who signed in; a host
+// outside the rules gets nothing.
+TEST_F(Transfer, SignInToUpdateServersThatTheRulesAllow)
+{
+    const int nPlain = TlsPortOf("plain");
+    const int nGood = TlsPortOf("good");
+    const int nNegotiate = AuthProxyPortOf("server-negotiate");
+    const int nNtlm = AuthProxyPortOf("server-ntlm");
+    const int nSquid = ProxyPortOf("SQUID_PORT_FILE");
+    ASSERT_TRUE(nPlain && nGood && nNegotiate && nNtlm && nSquid) << "run through ctest, which starts the servers";
+    const std::string program = MarkProgramBytes();
+    const std::string authDir = WindowsPath(std::getenv("AUTH_FIXTURE_DIR"));
+    ASSERT_TRUE(WriteWholeFile(TlsFixtureFolder() + "\\www\\Update.exe", program));
+    ASSERT_TRUE(WriteWholeFile(authDir + "\\www\\Update.exe", program));
+    const std::string kerberos = std::string(kAuthUser) + "@" + kAuthRealm;
+    const std::string windows = std::string(kAuthNtlmDomain) + "\\\\" + kAuthUser; // squid escapes the '\\'
+    // The successful requests of the path that the server's log puts to the user.
+    const auto loggedFor = [](const std::string& log, const std::string& path, const std::string& user) {
+        const std::string text = ReadWholeFile(log);
+        int nCount = 0;
+        for (size_t nStart = 0, nEnd; (nEnd = text.find('\n', nStart)) != std::string::npos; nStart = nEnd + 1) {
+            const std::string line = text.substr(nStart, nEnd - nStart);
+            nCount += line.find(path) != std::string::npos && line.find(" " + user + " ") != std::string::npos &&
+                      (line.find("\" 200 ") != std::string::npos || line.find("/200 ") != std::string::npos);
+        }
+        return nCount;
+    };
+    const std::string nginxLog = TlsFixtureFolder() + "\\nginx-access.log";
+    const std::string apacheLog = authDir + "\\apache2-access.log";
+    const std::string squidLog = authDir + "\\squid-server-ntlm-access.log";
+    const std::string plain = "http://localhost:" + std::to_string(nPlain);
+    enum Saved { kNothing, kBasic, kWrongBasic, kNtlm };
+    struct Row {
+        const char* pszName;
+        std::string url;
+        const char* pszProxy; // "open" squid, the "negotiate" sign-in squid, or none
+        Saved saved;
+        const char* pszListed; // SignInServers
+        const std::string* pLog; // where a sign-in shows; null: the 401 stands
+        std::string user;
+        std::string path;
+        const char* pszRecord; // when the 401 stands: the sign-in record
+    };
+    const Row rows[] = {
+        {"Basic", plain + "/basic/Update.exe", nullptr, kBasic, nullptr, &nginxLog, kAuthUser, "/basic/Update.exe",
+         nullptr},
+        {"Basic over TLS", "https://localhost:" + std::to_string(nGood) + "/basic/Update.exe", nullptr, kBasic,
+         nullptr, &nginxLog, kAuthUser, "/basic/Update.exe", nullptr},
+        {"Negotiate", "http://localhost:" + std::to_string(nNegotiate) + "/Update.exe", nullptr, kNothing, nullptr,
+         &apacheLog, kerberos, "/Update.exe", nullptr},
+        {"NTLM", "http://localhost:" + std::to_string(nNtlm) + "/Update.exe", nullptr, kNtlm, nullptr, &squidLog,
+         windows, "/Update.exe", nullptr},
+        {"Basic through an open squid", plain + "/basic/Update.exe", "open", kBasic, nullptr, &nginxLog, kAuthUser,
+         "/basic/Update.exe", nullptr},
+        {"Negotiate to the proxy and to the server", "http://localhost:" + std::to_string(nNegotiate) + "/Update.exe",
+         "negotiate", kNothing, nullptr, &apacheLog, kerberos, "/Update.exe", nullptr},
+        {"a listed host that a redirect leads to", plain + "/to-address/basic/Update.exe", nullptr, kBasic,
+         "127.0.0.1", &nginxLog, kAuthUser, "/basic/Update.exe", nullptr},
+        {"Basic, wrong password", plain + "/basic/Update.exe", nullptr, kWrongBasic, nullptr, nullptr, "", "",
+         "Sign-in to the server localhost failed: Basic: refused"},
+        {"a host outside the rules that a redirect leads to", plain + "/to-address/basic/Update.exe", nullptr, kBasic,
+         nullptr, nullptr, "", "",
+         "Sign-in to the server 127.0.0.1 not attempted: it is not among the servers that receive the user's "
+         "sign-in"},
+    };
+    const std::string dest = DestOf(true);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        ASSERT_TRUE(RemoveEarlierRun(dest));
+        PointModeAt(true, row.url);
+        if (row.pszListed)
+            Set(kUpdatesKey, "SignInServers", row.pszListed);
+        else
+            Remove(kUpdatesKey, "SignInServers");
+        std::optional<ProxySettings> proxy;
+        if (row.pszProxy)
+            proxy.emplace(1, "localhost:" + std::to_string(std::string(row.pszProxy) == "open"
+                                                                ? nSquid
+                                                                : AuthProxyPortOf(row.pszProxy)));
+        std::vector<std::unique_ptr<SavedCredential>> credentials;
+        for (const char* pszHost : {"localhost", "127.0.0.1"}) {
+            if (row.saved == kBasic || row.saved == kWrongBasic)
+                credentials.push_back(std::make_unique<SavedCredential>(
+                    CRED_TYPE_GENERIC, pszHost, kAuthUser, row.saved == kBasic ? kAuthPassword : "not the password"));
+            else if (row.saved == kNtlm)
+                credentials.push_back(std::make_unique<SavedCredential>(
+                    CRED_TYPE_DOMAIN_PASSWORD, pszHost, std::string(kAuthNtlmDomain) + "\\" + kAuthUser,
+                    kAuthPassword));
+        }
+        const int nNginxSignedIn = loggedFor(nginxLog, "/basic/Update.exe", kAuthUser);
+        const int nLoggedBefore = row.pLog ? loggedFor(*row.pLog, row.path, row.user) : 0;
+
+        const RunResult run = RunDialog(true);
+
+        if (row.pLog) {
+            EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED)
+                << DescribeBoxes(run.boxes) << (run.records.empty() ? "" : run.records[0].text);
+            EXPECT_TRUE(BoxCountIs(run.boxes, 0));
+            const std::vector<int> lines = LinesOf(run.records);
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), LOG_LINE_SERVER_SIGN_IN_FAILED), 0);
+            EXPECT_TRUE(ReadWholeFile(dest) == program);
+            EXPECT_TRUE(WaitUntil([&] { return loggedFor(*row.pLog, row.path, row.user) > nLoggedBefore; }, 5000))
+                << row.path << " by " << row.user;
+            EXPECT_TRUE(WaitForMark(dest, kLaunchWaitMs));
+        } else {
+            EXPECT_EQ(run.nOutcome, OUTCOME_HTTP_ERROR);
+            ASSERT_TRUE(BoxCountIs(run.boxes, 1));
+            EXPECT_EQ(run.boxes[0].text, kNoUpdatesText);
+            const std::vector<int> lines = LinesOf(run.records);
+            ASSERT_GE(lines.size(), 2u);
+            EXPECT_EQ(lines.back(), LOG_LINE_HTTP_ERROR);
+            EXPECT_EQ(lines[lines.size() - 2], LOG_LINE_SERVER_SIGN_IN_FAILED);
+            EXPECT_EQ(run.records[lines.size() - 2].text, row.pszRecord);
+            // The password never went to nginx.
+            EXPECT_EQ(loggedFor(nginxLog, "/basic/Update.exe", kAuthUser), nNginxSignedIn);
+            EXPECT_FALSE(FileExists(dest));
+        }
+        for (const LogRecord& record : run.records)
+            EXPECT_EQ(record.text.find(kAuthPassword), std::string::npos) << record.text;
+    }
+    Remove(kUpdatesKey, "SignInServers");
 }

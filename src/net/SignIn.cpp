@@ -1,4 +1,4 @@
-#include "ProxySignIn.h"
+#include "SignIn.h"
 
 #define SECURITY_WIN32
 #include "framework/Win32.h"
@@ -47,7 +47,7 @@ std::string Utf8OfAnsi(const char* pszText)
 
 } // namespace
 
-struct CProxySignIn::Sspi {
+struct CSignIn::Sspi {
     Sspi() : secur32(::LoadLibraryExA("secur32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32))
     {
         const auto pfnInit = ProcAddressOf<INIT_SECURITY_INTERFACE_A>(secur32, SECURITY_ENTRYPOINT_ANSIA);
@@ -73,14 +73,17 @@ struct CProxySignIn::Sspi {
     unsigned long nMaxToken = 0;
 };
 
-CProxySignIn::CProxySignIn(const CString& strProxyHost) : m_strProxyHost(strProxyHost) {}
+CSignIn::CSignIn(const CString& strHost, const char* pszPeer, bool bBasicAllowed)
+    : m_strHost(strHost), m_peer(pszPeer), m_bBasicAllowed(bBasicAllowed)
+{
+}
 
-CProxySignIn::~CProxySignIn() = default;
+CSignIn::~CSignIn() = default;
 
-bool CProxySignIn::Answer(const std::vector<ProxyChallenge>& challenges, bool bSameConnection,
+bool CSignIn::Answer(const std::vector<Challenge>& challenges, bool bSameConnection,
                           std::string& strAuthorization)
 {
-    for (const ProxyChallenge& challenge : challenges) {
+    for (const Challenge& challenge : challenges) {
         int nScheme = 0;
         while (nScheme < kSchemeCount && !EqualsNoCase(challenge.scheme, kSchemeNames[nScheme]))
             ++nScheme;
@@ -90,18 +93,18 @@ bool CProxySignIn::Answer(const std::vector<ProxyChallenge>& challenges, bool bS
             m_otherSchemes.push_back(challenge.scheme);
     }
 
-    // The proxy's answer to the last sign-in: the next leg of its
+    // The peer's answer to the last sign-in: the next leg of its
     // context, or a refusal.
     if (m_nScheme >= 0) {
-        const ProxyChallenge* pChallenge = ChallengeOf(challenges, m_nScheme);
+        const Challenge* pChallenge = ChallengeOf(challenges, m_nScheme);
         if (m_bLegDue && bSameConnection && pChallenge && !pChallenge->token.empty()) {
             std::string input;
             if (!BytesOfBase64(pChallenge->token, input))
-                Fail(m_nScheme, "the proxy's token is not Base64");
+                Fail(m_nScheme, "the " + m_peer + "'s token is not Base64");
             else if (NextLeg(&input, strAuthorization))
                 return true;
         } else {
-            Fail(m_nScheme, m_bLegDue && !bSameConnection ? "the proxy closed the connection" : "refused");
+            Fail(m_nScheme, m_bLegDue && !bSameConnection ? "the " + m_peer + " closed the connection" : "refused");
         }
         EndScheme();
     }
@@ -110,6 +113,10 @@ bool CProxySignIn::Answer(const std::vector<ProxyChallenge>& challenges, bool bS
         if (m_bTried[nScheme] || !ChallengeOf(challenges, nScheme))
             continue;
         m_bTried[nScheme] = true;
+        if (nScheme == kBasic && !m_bBasicAllowed) {
+            Fail(kBasic, "no password is sent to this host over plain http");
+            continue;
+        }
         m_nScheme = nScheme;
         if (nScheme == kBasic ? StartBasic(strAuthorization) : StartContext(nScheme, strAuthorization))
             return true;
@@ -118,7 +125,7 @@ bool CProxySignIn::Answer(const std::vector<ProxyChallenge>& challenges, bool bS
     return false;
 }
 
-std::string CProxySignIn::Failures() const
+std::string CSignIn::Failures() const
 {
     std::string text;
     for (int nScheme = 0; nScheme < kSchemeCount; ++nScheme) {
@@ -130,21 +137,21 @@ std::string CProxySignIn::Failures() const
     }
     for (const std::string& scheme : m_otherSchemes)
         text += (text.empty() ? "" : "; ") + scheme + ": not supported";
-    return text.empty() ? "the proxy offered no scheme" : text;
+    return text.empty() ? "the " + m_peer + " offered no scheme" : text;
 }
 
-const ProxyChallenge* CProxySignIn::ChallengeOf(const std::vector<ProxyChallenge>& challenges, int nScheme)
+const Challenge* CSignIn::ChallengeOf(const std::vector<Challenge>& challenges, int nScheme)
 {
-    for (const ProxyChallenge& challenge : challenges) {
+    for (const Challenge& challenge : challenges) {
         if (EqualsNoCase(challenge.scheme, kSchemeNames[nScheme]))
             return &challenge;
     }
     return nullptr;
 }
 
-// The logged-on user's credentials, for the service "HTTP/<proxy host>"
-// with the host as the setting names it.
-bool CProxySignIn::StartContext(int nScheme, std::string& strAuthorization)
+// The logged-on user's credentials, for the service "HTTP/<host>" with the
+// host as the setting or the URL names it.
+bool CSignIn::StartContext(int nScheme, std::string& strAuthorization)
 {
     if (!m_pSspi)
         m_pSspi = std::make_unique<Sspi>();
@@ -173,9 +180,9 @@ bool CProxySignIn::StartContext(int nScheme, std::string& strAuthorization)
     return NextLeg(nullptr, strAuthorization);
 }
 
-// One call of the context: the proxy's token in (none at the start), the
+// One call of the context: the peer's token in (none at the start), the
 // program's token out.
-bool CProxySignIn::NextLeg(const std::string* pInput, std::string& strAuthorization)
+bool CSignIn::NextLeg(const std::string* pInput, std::string& strAuthorization)
 {
     Sspi& s = *m_pSspi;
     std::string token(s.nMaxToken, '\0');
@@ -184,7 +191,7 @@ bool CProxySignIn::NextLeg(const std::string* pInput, std::string& strAuthorizat
     std::string inputBytes = pInput ? *pInput : std::string();
     SecBuffer input = {static_cast<unsigned long>(inputBytes.size()), SECBUFFER_TOKEN, inputBytes.data()};
     SecBufferDesc inputDesc = {SECBUFFER_VERSION, 1, &input};
-    std::string target = "HTTP/" + std::string(m_strProxyHost);
+    std::string target = "HTTP/" + std::string(m_strHost);
     unsigned long nAttributes = 0;
     TimeStamp expiry = {};
     SECURITY_STATUS nStatus = s.table->InitializeSecurityContextA(
@@ -206,11 +213,11 @@ bool CProxySignIn::NextLeg(const std::string* pInput, std::string& strAuthorizat
 }
 
 // cmdkey /generic:HOST keeps the password as UTF-16LE without a
-// terminator; the proxy gets user and password in UTF-8.
-bool CProxySignIn::StartBasic(std::string& strAuthorization)
+// terminator; the peer gets user and password in UTF-8.
+bool CSignIn::StartBasic(std::string& strAuthorization)
 {
     PCREDENTIALA pCredential = nullptr;
-    if (!::CredReadA(m_strProxyHost, CRED_TYPE_GENERIC, 0, &pCredential)) {
+    if (!::CredReadA(m_strHost, CRED_TYPE_GENERIC, 0, &pCredential)) {
         Fail(kBasic, "no saved credential");
         return false;
     }
@@ -223,13 +230,13 @@ bool CProxySignIn::StartBasic(std::string& strAuthorization)
     return true;
 }
 
-void CProxySignIn::Fail(int nScheme, const std::string& reason)
+void CSignIn::Fail(int nScheme, const std::string& reason)
 {
     if (m_failure[nScheme].empty())
         m_failure[nScheme] = reason;
 }
 
-void CProxySignIn::EndScheme()
+void CSignIn::EndScheme()
 {
     if (m_pSspi)
         m_pSspi->End();

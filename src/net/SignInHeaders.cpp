@@ -1,4 +1,6 @@
-#include "ProxyAuthHeaders.h"
+#include "SignInHeaders.h"
+
+#include "ProxyRules.h"
 
 #include "ResponseHeaders.h"
 #include "TextRules.h"
@@ -45,11 +47,11 @@ bool IsToken(const std::string& word)
     return !word.empty();
 }
 
-bool SaysClose(const CString& strHeaders, const char* pszName)
+bool Says(const CString& strHeaders, const char* pszName, const char* pszWord)
 {
     for (const std::string& value : HeaderValuesOf(strHeaders, pszName)) {
         for (const std::string& item : ItemsOf(value)) {
-            if (EqualsNoCase(item, "close"))
+            if (EqualsNoCase(item, pszWord))
                 return true;
         }
     }
@@ -58,10 +60,10 @@ bool SaysClose(const CString& strHeaders, const char* pszName)
 
 } // namespace
 
-std::vector<ProxyChallenge> ProxyChallengesOf(const CString& strHeaders)
+std::vector<Challenge> ChallengesOf(const CString& strHeaders, const char* pszField)
 {
-    std::vector<ProxyChallenge> challenges;
-    for (const std::string& value : HeaderValuesOf(strHeaders, "Proxy-Authenticate")) {
+    std::vector<Challenge> challenges;
+    for (const std::string& value : HeaderValuesOf(strHeaders, pszField)) {
         bool bInChallenge = false;
         for (const std::string& item : ItemsOf(value)) {
             if (item.empty())
@@ -80,10 +82,15 @@ std::vector<ProxyChallenge> ProxyChallengesOf(const CString& strHeaders)
     return challenges;
 }
 
-bool ProxyKeepsConnection(const CString& strHeaders, uint64_t& nBodyLength)
+bool KeepsConnection(const CString& strHeaders, uint64_t& nBodyLength)
 {
-    return AnnouncedLengthOf(strHeaders, &nBodyLength) && !SaysClose(strHeaders, "Connection") &&
-           !SaysClose(strHeaders, "Proxy-Connection");
+    return AnnouncedLengthOf(strHeaders, &nBodyLength) && !Says(strHeaders, "Connection", "close") &&
+           !Says(strHeaders, "Proxy-Connection", "close");
+}
+
+bool ServerKeepsConnection(const CString& strHeaders, uint64_t& nBodyLength)
+{
+    return KeepsConnection(strHeaders, nBodyLength) && Says(strHeaders, "Connection", "keep-alive");
 }
 
 std::string Base64Of(const std::string& bytes)
@@ -122,4 +129,18 @@ bool BytesOfBase64(const std::string& text, std::string& bytes)
             bytes += static_cast<char>((nGroup >> (16 - 8 * j)) & 0xFF);
     }
     return true;
+}
+
+ServerSignIn ServerSignInFor(const CString& strHost, bool bSecure, int nPort, const CString& strSettingHost,
+                             const CString& strListed)
+{
+    if (strHost.IsEmpty())
+        return ServerSignIn::kRefused;
+    const std::string host(strHost.GetString(), static_cast<size_t>(strHost.GetLength()));
+    const std::string settingHost(strSettingHost.GetString(), static_cast<size_t>(strSettingHost.GetLength()));
+    if (EqualsNoCase(host, settingHost) || IsProxyBypassed(strListed, strHost, nPort))
+        return ServerSignIn::kAllowed;
+    if (host.find('.') == std::string::npos)
+        return bSecure ? ServerSignIn::kAllowed : ServerSignIn::kWithoutPassword;
+    return ServerSignIn::kRefused;
 }
