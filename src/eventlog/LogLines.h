@@ -10,6 +10,8 @@ enum LogLine {
     LOG_LINE_WRITE_ERROR = 335,        // UpdaterDlg: "Error writing to %s: %s"
     LOG_LINE_CONNECT_ERROR = 405,      // HttpInterface: "Error %d connecting to host: '%s'"
     LOG_LINE_PROXY_SCRIPT_NOT_USED = 431, // ProxyScript: "Proxy configuration script %s not used, ...: %s"
+    LOG_LINE_CONNECTION_SETTINGS_IGNORED = 433, // ProxyScript: "The connection settings %s are ignored: %s"
+    LOG_LINE_PROXY_DETECTION_NOT_USED = 435,    // ProxyScript: "Automatic proxy detection not used, ...: %s"
     LOG_LINE_PROXY_SIGN_IN_FAILED = 447,  // HttpInterface: "Sign-in to the proxy %s failed: %s"
     LOG_LINE_SERVER_SIGN_IN_FAILED = 449, // HttpInterface: "Sign-in to the server %s failed: %s" (or "not attempted: %s")
     LOG_LINE_REDIRECTED = 452,            // HttpInterface: "Redirected with %d to %s"

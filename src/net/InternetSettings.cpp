@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "eventlog/EventLog.h"
+#include "eventlog/LogLines.h"
 #include "framework/Handles.h"
 
 namespace {
@@ -42,11 +44,55 @@ CString ReadWholeText(HKEY hKey, const char* pszName)
     return CString();
 }
 
+// The value's bytes at their whole length; false when there is none.
+bool ReadBinary(HKEY hKey, const char* pszName, std::string& value)
+{
+    for (int nTry = 0; nTry < 4; ++nTry) {
+        DWORD nSize = 0;
+        if (::RegQueryValueExA(hKey, pszName, nullptr, nullptr, nullptr, &nSize) != ERROR_SUCCESS)
+            return false;
+        value.assign(nSize, '\0');
+        const LONG nResult =
+            ::RegQueryValueExA(hKey, pszName, nullptr, nullptr, reinterpret_cast<BYTE*>(value.data()), &nSize);
+        if (nResult == ERROR_SUCCESS) {
+            value.resize(nSize);
+            return true;
+        }
+        if (nResult != ERROR_MORE_DATA)
+            return false;
+    }
+    return false;
+}
+
+bool IsAutoDetectOn()
+{
+    CUniqueHKey key;
+    std::string value;
+    if (::RegOpenKeyExA(HKEY_CURRENT_USER,
+                        "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections", 0,
+                        KEY_READ, key.Put()) != ERROR_SUCCESS ||
+        !ReadBinary(key.Get(), "DefaultConnectionSettings", value))
+        return false;
+    SavedConnectionSettings saved;
+    if (ParseConnectionSettings(value, &saved))
+        return (saved.nFlags & SavedConnectionSettings::kAutoDetect) != 0;
+    static bool s_bRecorded = false;
+    if (!s_bRecorded) {
+        s_bRecorded = true;
+        static const LogSource kLogSource = ModuleLogSource("ProxyScript");
+        const std::string text = "The connection settings DefaultConnectionSettings are ignored: " +
+                                 std::to_string(value.size()) + " bytes, cut short";
+        LogEvent(&kLogSource, 1, text.c_str(), LOG_LINE_CONNECTION_SETTINGS_IGNORED);
+    }
+    return false;
+}
+
 } // namespace
 
 InternetProxySettings ReadInternetProxySettings()
 {
     InternetProxySettings settings;
+    settings.bAutoDetect = IsAutoDetectOn();
     CUniqueHKey key;
     if (::RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
                         KEY_READ, key.Put()) != ERROR_SUCCESS)

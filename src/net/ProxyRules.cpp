@@ -199,3 +199,42 @@ ProxyEndpoint ProxyOfScriptList(const CString& strList)
     }
     return ProxyEndpoint();
 }
+
+namespace {
+
+bool TakeDword(const std::string& value, size_t& nAt, unsigned long& nDword)
+{
+    if (value.size() - nAt < 4)
+        return false;
+    nDword = 0;
+    for (size_t i = 0; i < 4; ++i)
+        nDword |= static_cast<unsigned long>(static_cast<unsigned char>(value[nAt + i])) << (8 * i);
+    nAt += 4;
+    return true;
+}
+
+bool TakeText(const std::string& value, size_t& nAt, std::string& text)
+{
+    unsigned long nLength = 0;
+    if (!TakeDword(value, nAt, nLength) || value.size() - nAt < nLength)
+        return false;
+    text = value.substr(nAt, nLength);
+    nAt += nLength;
+    return true;
+}
+
+} // namespace
+
+bool ParseConnectionSettings(const std::string& value, SavedConnectionSettings* pSettings)
+{
+    SavedConnectionSettings settings;
+    size_t nAt = 0;
+    unsigned long nVersion = 0;
+    unsigned long nCounter = 0;
+    if (!TakeDword(value, nAt, nVersion) || !TakeDword(value, nAt, nCounter) ||
+        !TakeDword(value, nAt, settings.nFlags) || !TakeText(value, nAt, settings.proxy) ||
+        !TakeText(value, nAt, settings.bypass) || !TakeText(value, nAt, settings.script))
+        return false;
+    *pSettings = std::move(settings);
+    return true;
+}

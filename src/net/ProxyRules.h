@@ -50,3 +50,18 @@ ProxyEndpoint ManualProxyFor(const ManualProxySettings& settings, bool bSecure, 
 // malformed entries are skipped, and a list without a usable entry means
 // direct.
 ProxyEndpoint ProxyOfScriptList(const CString& strList);
+
+// The binary value "DefaultConnectionSettings" under the Connections key,
+// where the settings page keeps its switches: a DWORD version, a DWORD
+// counter, the DWORD flags, then the proxy, the bypass list and the
+// script's address, each a DWORD length and that many bytes; what follows
+// is not read here.
+struct SavedConnectionSettings {
+    enum Flags { kDirect = 0x01, kProxy = 0x02, kScript = 0x04, kAutoDetect = 0x08 };
+    unsigned long nFlags = 0;
+    std::string proxy;
+    std::string bypass;
+    std::string script;
+};
+// false when the value is cut short or a length runs past its end.
+bool ParseConnectionSettings(const std::string& value, SavedConnectionSettings* pSettings);

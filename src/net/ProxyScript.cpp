@@ -10,6 +10,7 @@
 #include "eventlog/EventLog.h"
 #include "eventlog/LogLines.h"
 #include "framework/Handles.h"
+#include "DetectionMemory.h"
 
 const char kProxyLookupArgument[] = "/proxy-script-lookup";
 
@@ -28,6 +29,12 @@ const DWORD kPipeSize = 64 * 1024;
 const char kAnswerProxy[] = "PROXY ";
 const char kAnswerDirect[] = "DIRECT";
 const char kAnswerFailed[] = "FAILED ";
+// Neither a detected script nor a named one: the manual setting, no fault.
+const char kAnswerNone[] = "NONE";
+// After the answer, on a line of its own: why a detected script was not used.
+const char kDetectionNote[] = "\nDETECTION ";
+// After the answer: detection ran and found nothing.
+const char kUndetected[] = "\nUNDETECTED";
 
 std::string ErrorText(const char* pszWhat, DWORD nError)
 {
@@ -149,7 +156,9 @@ bool RunLookup(const std::string& input, std::string& answer, std::string& reaso
         return false;
     }
     answer = ReadToEnd(outputRead.Get());
-    if (!BeginsWith(answer, kAnswerProxy) && answer != kAnswerDirect && !BeginsWith(answer, kAnswerFailed)) {
+    const std::string result = answer.substr(0, answer.find('\n'));
+    if (!BeginsWith(result, kAnswerProxy) && result != kAnswerDirect && result != kAnswerNone &&
+        !BeginsWith(result, kAnswerFailed)) {
         DWORD nExitCode = 0;
         ::GetExitCodeProcess(process.Get(), &nExitCode);
         char szCode[16];
@@ -183,10 +192,40 @@ std::string Narrow(const wchar_t* pszWide)
     return narrow.c_str();
 }
 
-// WinHTTP fetches the script (checking an https server's certificate) and
-// evaluates it; on Windows 10 and 11 in its auto-proxy service. Loaded from
-// the system folder, in this process only.
-std::string LookUp(const std::string& scriptUrl, const std::string& url)
+// One question to WinHTTP's AutoProxy: the proxy list, "DIRECT", or
+// false with the error.
+bool AskAutoProxy(WinHttpGetProxyForUrlFn pfnGetProxyForUrl, HINTERNET hSession, const std::wstring& url,
+                  WINHTTP_AUTOPROXY_OPTIONS& options, std::string& answer, DWORD& nError)
+{
+    // A script server inside the company may ask for the Windows sign-in.
+    options.fAutoLogonIfChallenged = TRUE;
+    WINHTTP_PROXY_INFO info = {};
+    const bool bAnswered = pfnGetProxyForUrl(hSession, url.c_str(), &options, &info) != FALSE;
+    nError = bAnswered ? 0 : ::GetLastError();
+    if (bAnswered)
+        answer = info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && info.lpszProxy
+                     ? kAnswerProxy + Narrow(info.lpszProxy)
+                     : std::string(kAnswerDirect);
+    if (info.lpszProxy)
+        ::GlobalFree(info.lpszProxy);
+    if (info.lpszProxyBypass)
+        ::GlobalFree(info.lpszProxyBypass);
+    return bAnswered;
+}
+
+std::string ScriptFailure(DWORD nError)
+{
+    return ErrorText(nError == ERROR_WINHTTP_UNABLE_TO_DOWNLOAD_SCRIPT ? "the script could not be downloaded"
+                                                                       : "the script failed",
+                     nError);
+}
+
+// WinHTTP detects and fetches the script (checking an https server's
+// certificate) and evaluates it; on Windows 10 and 11 in its auto-proxy
+// service. Loaded from the system folder, in this process only. Detection
+// and the named script are asked apart: WinHTTP refuses the two flags in
+// one question (error 87 under Wine).
+std::string LookUp(bool bDetect, const std::string& scriptUrl, const std::string& url)
 {
     const CUniqueModule winhttp(::LoadLibraryExA("winhttp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
     const auto pfnOpen = ProcAddressOf<WinHttpOpenFn>(winhttp, "WinHttpOpen");
@@ -204,43 +243,64 @@ std::string LookUp(const std::string& scriptUrl, const std::string& url)
     const int nTimeout = static_cast<int>(kLookupBoundMs);
     pfnSetTimeouts(hSession, nTimeout, nTimeout, nTimeout, nTimeout);
 
-    const std::wstring wideScriptUrl = Wide(scriptUrl);
     const std::wstring wideUrl = Wide(url);
-    WINHTTP_AUTOPROXY_OPTIONS options = {};
-    options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
-    options.lpszAutoConfigUrl = wideScriptUrl.c_str();
-    // A script server inside the company may ask for the Windows sign-in.
-    options.fAutoLogonIfChallenged = TRUE;
-    WINHTTP_PROXY_INFO info = {};
     std::string answer;
-    if (pfnGetProxyForUrl(hSession, wideUrl.c_str(), &options, &info)) {
-        answer = info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && info.lpszProxy
-                     ? kAnswerProxy + Narrow(info.lpszProxy)
-                     : std::string(kAnswerDirect);
-    } else {
-        const DWORD nError = ::GetLastError();
-        answer = kAnswerFailed + ErrorText(nError == ERROR_WINHTTP_UNABLE_TO_DOWNLOAD_SCRIPT
-                                               ? "the script could not be downloaded"
-                                               : "the script failed",
-                                           nError);
+    std::string note;
+    DWORD nError = 0;
+    if (bDetect) {
+        WINHTTP_AUTOPROXY_OPTIONS options = {};
+        options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
+        options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+        if (AskAutoProxy(pfnGetProxyForUrl, hSession, wideUrl, options, answer, nError)) {
+            pfnCloseHandle(hSession);
+            return answer;
+        }
+        note = nError == ERROR_WINHTTP_AUTODETECTION_FAILED ? kUndetected : kDetectionNote + ScriptFailure(nError);
     }
-    if (info.lpszProxy)
-        ::GlobalFree(info.lpszProxy);
-    if (info.lpszProxyBypass)
-        ::GlobalFree(info.lpszProxyBypass);
+    if (scriptUrl.empty()) {
+        answer = kAnswerNone;
+    } else {
+        const std::wstring wideScriptUrl = Wide(scriptUrl);
+        WINHTTP_AUTOPROXY_OPTIONS options = {};
+        options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+        options.lpszAutoConfigUrl = wideScriptUrl.c_str();
+        if (!AskAutoProxy(pfnGetProxyForUrl, hSession, wideUrl, options, answer, nError))
+            answer = kAnswerFailed + ScriptFailure(nError);
+    }
     pfnCloseHandle(hSession);
-    return answer;
+    return answer + note;
 }
 
 } // namespace
 
-bool AskProxyScript(const CString& strScriptUrl, const CString& strUrl, CString& strProxyList)
+bool AskProxyScript(bool bDetect, const CString& strScriptUrl, const CString& strUrl, CString& strProxyList)
 {
-    // The two addresses, separated by the one byte that neither can hold.
-    const std::string input = std::string(strScriptUrl) + '\0' + std::string(strUrl);
+    // Whether to detect, and the two addresses, separated by the one byte
+    // that none can hold.
+    // On a network where it found nothing a moment ago, detection is not
+    // asked again for a while.
+    if (bDetect && IsDetectionKnownToMiss())
+        bDetect = false;
+    if (!bDetect && strScriptUrl.IsEmpty())
+        return false;
+    const std::string input = std::string(bDetect ? "1" : "0") + '\0' + std::string(strScriptUrl) + '\0' +
+                              std::string(strUrl);
     std::string answer;
     std::string reason;
-    if (RunLookup(input, answer, reason)) {
+    const bool bRan = RunLookup(input, answer, reason);
+    const size_t nMissed = answer.find(kUndetected);
+    if (bDetect)
+        RememberDetection(nMissed != std::string::npos || (!bRan && strScriptUrl.IsEmpty()));
+    if (nMissed != std::string::npos)
+        answer.erase(nMissed, sizeof(kUndetected) - 1);
+    const size_t nNote = answer.find(kDetectionNote);
+    if (nNote != std::string::npos) {
+        const std::string text = "Automatic proxy detection not used, the next setting applies: " +
+                                 answer.substr(nNote + sizeof(kDetectionNote) - 1);
+        LogEvent(&kLogSource, 1, text.c_str(), LOG_LINE_PROXY_DETECTION_NOT_USED);
+        answer.erase(nNote);
+    }
+    if (bRan) {
         if (BeginsWith(answer, kAnswerProxy)) {
             strProxyList = answer.substr(sizeof(kAnswerProxy) - 1).c_str();
             return true;
@@ -249,11 +309,18 @@ bool AskProxyScript(const CString& strScriptUrl, const CString& strUrl, CString&
             strProxyList.Empty();
             return true;
         }
+        if (answer == kAnswerNone)
+            return false;
         reason = answer.substr(sizeof(kAnswerFailed) - 1);
     }
-    const std::string text = "Proxy configuration script " + std::string(strScriptUrl) +
-                             " not used, the manual proxy setting applies: " + reason;
-    LogEvent(&kLogSource, 1, text.c_str(), LOG_LINE_PROXY_SCRIPT_NOT_USED);
+    // A lookup that never answered may have been held by detection alone.
+    const std::string text =
+        strScriptUrl.IsEmpty()
+            ? "Automatic proxy detection not used, the next setting applies: " + reason
+            : "Proxy configuration script " + std::string(strScriptUrl) +
+                  " not used, the manual proxy setting applies: " + reason;
+    LogEvent(&kLogSource, 1, text.c_str(),
+             strScriptUrl.IsEmpty() ? LOG_LINE_PROXY_DETECTION_NOT_USED : LOG_LINE_PROXY_SCRIPT_NOT_USED);
     return false;
 }
 
@@ -263,9 +330,13 @@ int AnswerProxyLookup()
     // crash report or debugger that would hold it.
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     const std::string input = ReadToEnd(::GetStdHandle(STD_INPUT_HANDLE));
-    const size_t nBreak = input.find('\0');
-    const std::string answer = nBreak == std::string::npos ? kAnswerFailed + std::string("the lookup got no addresses")
-                                                           : LookUp(input.substr(0, nBreak), input.substr(nBreak + 1));
+    const size_t nFirst = input.find('\0');
+    const size_t nSecond = nFirst == std::string::npos ? nFirst : input.find('\0', nFirst + 1);
+    const std::string answer =
+        nSecond == std::string::npos
+            ? kAnswerFailed + std::string("the lookup got no addresses")
+            : LookUp(input.compare(0, nFirst, "1") == 0, input.substr(nFirst + 1, nSecond - nFirst - 1),
+                     input.substr(nSecond + 1));
     DWORD nWritten = 0;
     return ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), answer.data(), static_cast<DWORD>(answer.size()), &nWritten,
                        nullptr)

@@ -10,11 +10,15 @@
 // The arguments text that makes this program the lookup process.
 extern const char kProxyLookupArgument[];
 
-// Asks the script at strScriptUrl for the proxy of strUrl. True when it
-// answered, with WinHTTP's proxy list (empty for a direct connection).
-// False when it could not be fetched or evaluated within 5 s: then one
-// event-log record says why, and the manual setting holds.
-bool AskProxyScript(const CString& strScriptUrl, const CString& strUrl, CString& strProxyList);
+// Asks for the proxy of strUrl as Windows finds it: with bDetect, the
+// script that automatic detection (WPAD) finds first, then the script at
+// strScriptUrl when there is one. Detection and script share one bound of
+// 5 s. True when a script answered, with WinHTTP's proxy list (empty for
+// a direct connection). False when neither did: the manual setting holds.
+// Nothing detected is no fault; a detected or named script that could not
+// be fetched or evaluated, or no answer within the bound, gets one
+// event-log record.
+bool AskProxyScript(bool bDetect, const CString& strScriptUrl, const CString& strUrl, CString& strProxyList);
 
 // The lookup process: reads the script's address and the URL, a line each,
 // from its standard input and writes the answer to its standard output.

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "net/SignInHeaders.h"
+#include "framework/Win32.h"
+#include "net/InternetSettings.h"
 #include "net/ProxyRules.h"
 #include "net/ResponseHeaders.h"
 
@@ -286,6 +288,92 @@ TEST(ServerSignInRules, SettingsHostListedHostsAndIntranetNames)
         EXPECT_EQ(ServerSignInFor(row.host, row.bSecure, row.nPort, "updates.corp.example", row.listed),
                   row.expected);
     }
+}
+
+// DefaultConnectionSettings as the settings page writes it: the flags,
+// then three texts each after its length; cut short anywhere, nothing.
+std::string ConnectionSettingsValue(unsigned long nFlags, const std::string& proxy, const std::string& bypass,
+                                    const std::string& script)
+{
+    const auto dword = [](unsigned long n) {
+        return std::string{static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF),
+                           static_cast<char>((n >> 16) & 0xFF), static_cast<char>((n >> 24) & 0xFF)};
+    };
+    return dword(0x46) + dword(7) + dword(nFlags) + dword(proxy.size()) + proxy + dword(bypass.size()) + bypass +
+           dword(script.size()) + script + std::string(32, '\0');
+}
+
+TEST(ConnectionSettings, FlagsAndTextsOfTheBinaryValue)
+{
+    const std::string whole = ConnectionSettingsValue(0x0F, "p:1", "<local>", "http://pac/x.pac");
+    struct Row {
+        const char* name;
+        std::string value;
+        bool bRead;
+        unsigned long nFlags;
+        const char* proxy;
+        const char* script;
+    };
+    const Row rows[] = {
+        {"direct", ConnectionSettingsValue(0x01, "", "", ""), true, 0x01, "", ""},
+        {"direct, detection on", ConnectionSettingsValue(0x09, "", "", ""), true, 0x09, "", ""},
+        {"all four", whole, true, 0x0F, "p:1", "http://pac/x.pac"},
+        {"without the trailing fields", whole.substr(0, whole.size() - 32), true, 0x0F, "p:1", "http://pac/x.pac"},
+        {"cut in the script", whole.substr(0, whole.size() - 40), false, 0, "", ""},
+        {"cut in a length", whole.substr(0, 14), false, 0, "", ""},
+        {"flags only", whole.substr(0, 12), false, 0, "", ""},
+        {"a length past the end", ConnectionSettingsValue(0x09, "", "", "").replace(12, 4, "\xff\xff\xff\x7f"),
+         false, 0, "", ""},
+        {"empty", "", false, 0, "", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SavedConnectionSettings read;
+        ASSERT_EQ(ParseConnectionSettings(row.value, &read), row.bRead);
+        EXPECT_EQ(read.nFlags, row.nFlags);
+        EXPECT_EQ(read.proxy, row.proxy);
+        EXPECT_EQ(read.script, row.script);
+    }
+}
+
+// The switch as the program reads it from the user's registry: on only
+// where the value says so; a value cut short counts as absent.
+TEST(ConnectionSettings, AutomaticDetectionIsOnOnlyWhereTheValueSaysSo)
+{
+    const char kConnections[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+    HKEY hKey = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kConnections, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey,
+                              nullptr),
+              ERROR_SUCCESS);
+    std::string saved(4096, '\0');
+    DWORD nSaved = static_cast<DWORD>(saved.size());
+    const bool bHadValue = RegQueryValueExA(hKey, "DefaultConnectionSettings", nullptr, nullptr,
+                                            reinterpret_cast<BYTE*>(saved.data()), &nSaved) == ERROR_SUCCESS;
+    const std::string detect = ConnectionSettingsValue(0x09, "", "", "");
+    struct Row {
+        const char* name;
+        const std::string* pValue; // null: no value
+        bool bAutoDetect;
+    };
+    const std::string direct = ConnectionSettingsValue(0x01, "", "", "");
+    const std::string cut = detect.substr(0, 10);
+    const Row rows[] = {{"no value", nullptr, false}, {"detection on", &detect, true},
+                        {"direct only", &direct, false}, {"cut short", &cut, false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.pValue)
+            RegSetValueExA(hKey, "DefaultConnectionSettings", 0, REG_BINARY,
+                           reinterpret_cast<const BYTE*>(row.pValue->data()), static_cast<DWORD>(row.pValue->size()));
+        else
+            RegDeleteValueA(hKey, "DefaultConnectionSettings");
+        EXPECT_EQ(ReadInternetProxySettings().bAutoDetect, row.bAutoDetect);
+    }
+    if (bHadValue)
+        RegSetValueExA(hKey, "DefaultConnectionSettings", 0, REG_BINARY, reinterpret_cast<const BYTE*>(saved.data()),
+                       nSaved);
+    else
+        RegDeleteValueA(hKey, "DefaultConnectionSettings");
+    RegCloseKey(hKey);
 }
 
 struct ChallengeCase {
