@@ -22,6 +22,15 @@ With --sign-in Updater.exe fetches through squid twice: an open one
 (tools/auth-fixture.sh, the user's Kerberos ticket in the fixture's own
 cache), so that the cost of the sign-in is the difference of the two.
 
+With --server-sign-in Updater.exe fetches straight from the apache2 of
+tools/auth-fixture.sh, from its open port and from its port behind
+mod_auth_gssapi (Negotiate, the same ticket), both serving one folder. That
+apache2 logs a request's time in whole seconds, so for the start-up runs a
+relay in this driver stands in front of each port and notes when each
+request's head comes in; on the sign-in side the request that gets the file
+is the one carrying Authorization. Every sign-in run must show the user in
+apache2's log, every open run nobody.
+
 With --resume Updater.exe, in description mode as everywhere here, takes
 each body whole, then from a server that resets the connection at 90 % of
 it, and then once more for the same URL, when it asks for the rest; the two
@@ -36,7 +45,9 @@ import ctypes.util
 import glob
 import json
 import os
+import re
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
@@ -57,6 +68,11 @@ HTTPS = " over https"
 HTTPS_PEERS = [PEERS[0], PEERS[2], CURL]
 OPEN_SQUID = " via open squid"
 NEGOTIATE_SQUID = " via Negotiate squid"
+OPEN_SERVER = " from the open apache2"
+NEGOTIATE_SERVER = " from the Negotiate apache2"
+UPDATES = r"HKLM\SOFTWARE\Quillbrook\QBSUITE\Updates"
+# apache2's "common" format: host, ident, user, time, request line, status, bytes.
+COMMON_LOG = re.compile(r'^(\S+) (\S+) (\S+) \[([^\]]*)\] "([^"]*)" (\d{3}) (\S+)$')
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
 STARTUP_BODY = 1024
@@ -186,6 +202,99 @@ class BoxPresser:
         self.x.XCloseDisplay(self.display)
 
 
+class Relay:
+    """Passes each connection on to one server port and notes when each
+    request's head has come in, with the driver's clock: apache2's own log
+    tells whole seconds only.
+
+    Connections map one to one, so legs that a sign-in keeps on one
+    connection stay on one.
+    """
+
+    def __init__(self, upstream):
+        self.upstream = upstream
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.lock = threading.Lock()
+        # (arrival ns, request line, the Authorization scheme or None)
+        self.requests = []
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.carry, args=(client,), daemon=True).start()
+
+    def carry(self, client):
+        try:
+            server = socket.create_connection(("127.0.0.1", self.upstream))
+        except OSError:
+            client.close()
+            return
+        for sock in (client, server):
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        back = threading.Thread(target=self.pump, args=(server, client), daemon=True)
+        back.start()
+        pending = b""
+        try:
+            while True:
+                data = client.recv(65536)
+                if not data:
+                    break
+                arrived = time.monotonic_ns()
+                pending += data
+                # The updater sends GETs only: a request ends with its head.
+                while b"\r\n\r\n" in pending:
+                    head, pending = pending.split(b"\r\n\r\n", 1)
+                    self.note(arrived, head)
+                server.sendall(data)
+        except OSError:
+            pass
+        try:
+            server.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+        back.join()
+        client.close()
+        server.close()
+
+    def note(self, arrived, head):
+        lines = head.decode("latin-1").split("\r\n")
+        scheme = None
+        for line in lines[1:]:
+            name, sep, value = line.partition(":")
+            if sep and name.strip().lower() == "authorization":
+                scheme = value.strip().split(" ", 1)[0]
+        with self.lock:
+            self.requests.append((arrived, lines[0], scheme))
+
+    def since(self, count):
+        with self.lock:
+            return self.requests[count:]
+
+    @staticmethod
+    def pump(src, dst):
+        try:
+            while True:
+                data = src.recv(65536)
+                if not data:
+                    break
+                dst.sendall(data)
+            dst.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+
+    def close(self):
+        try:
+            self.listener.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.listener.close()
+
+
 class Bench:
     def __init__(self, args):
         self.args = args
@@ -199,6 +308,8 @@ class Bench:
             self.programs = [UPDATER]
         elif args.sign_in:
             self.programs = [UPDATER + OPEN_SQUID, UPDATER + NEGOTIATE_SQUID]
+        elif args.server_sign_in:
+            self.programs = [UPDATER + OPEN_SERVER, UPDATER + NEGOTIATE_SERVER]
         elif args.https:
             self.programs = [p + scheme for p in HTTPS_PEERS for scheme in (HTTP, HTTPS)]
             if args.https_updater:
@@ -218,6 +329,8 @@ class Bench:
         self.stop_tls()
         if self.args.sign_in:
             self.stop_proxies()
+        if self.args.server_sign_in:
+            self.stop_servers()
         shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(os.path.join(self.work, "out"))
         os.makedirs(os.path.join(self.work, "root", "templates"))
@@ -256,6 +369,8 @@ class Bench:
             self.start_tls()
         if self.args.sign_in:
             self.start_proxies()
+        if self.args.server_sign_in:
+            self.start_servers()
 
     def start_proxies(self):
         """The open squid and the one that asks for Negotiate, with the realm the latter trusts."""
@@ -271,6 +386,52 @@ class Bench:
         auth = os.path.join(self.work, "auth")
         self.env.update(KRB5_CONFIG=os.path.join(auth, "krb5.conf"), KRB5CCNAME="FILE:" + os.path.join(auth, "krb5cc"))
         self.reg_add(INTERNET_SETTINGS, "ProxyEnable", "1", "REG_DWORD")
+
+    def start_servers(self):
+        """The fixture's apache2: its port behind Negotiate, its open one, each with a relay in front."""
+        auth = os.path.join(self.work, "auth")
+        subprocess.run(["taskset", "-c", str(self.args.aux_cpu), os.path.join(ROOT, "tools", "auth-fixture.sh"),
+                        "start", auth], env=self.env, check=True, stdout=subprocess.DEVNULL)
+        with open(os.path.join(auth, "auth.ports")) as f:
+            negotiate_port = int(dict(line.strip().split("=", 1) for line in f if "=" in line)["server-negotiate"])
+        # The open port is not in auth.ports: it is the virtual host that logs to apache2-origin-access.log.
+        open_port, host_port = None, None
+        with open(os.path.join(auth, "apache2.conf")) as f:
+            for line in f:
+                found = re.match(r"\s*<VirtualHost 127\.0\.0\.1:(\d+)>", line)
+                if found:
+                    host_port = int(found.group(1))
+                elif "apache2-origin-access.log" in line:
+                    open_port = host_port
+        if open_port is None:
+            raise SystemExit(f"no open port of apache2 in {os.path.join(auth, 'apache2.conf')}")
+        for size in [STARTUP_BODY, MIB] + [int(s) * MIB for s in self.args.sizes.split(",")]:
+            with open(os.path.join(auth, "www", str(size)), "wb") as f:
+                for _ in range(size // MIB):
+                    f.write(BLOCK)
+                f.write(BLOCK[:size % MIB])
+        opened, signed = UPDATER + OPEN_SERVER, UPDATER + NEGOTIATE_SERVER
+        self.server_ports = {opened: open_port, signed: negotiate_port}
+        self.relays = {side: Relay(port) for side, port in self.server_ports.items()}
+        self.access_logs = {opened: os.path.join(auth, "apache2-origin-access.log"),
+                            signed: os.path.join(auth, "apache2-access.log")}
+        self.apache_errors = os.path.join(auth, "apache2-error.log")
+        self.env.update(KRB5_CONFIG=os.path.join(auth, "krb5.conf"), KRB5CCNAME="FILE:" + os.path.join(auth, "krb5cc"))
+        self.user = self.ticket_cache()[0]
+        # A killed run of --sign-in leaves its proxy switched on.
+        self.reg_add(INTERNET_SETTINGS, "ProxyEnable", "0", "REG_DWORD")
+
+    def ticket_cache(self):
+        """The principal of the fixture's ticket cache, then the services it holds tickets for."""
+        out = subprocess.run(["klist"], env=self.env, capture_output=True, text=True, check=True).stdout
+        principal = re.search(r"principal: (\S+)", out).group(1)
+        services = [line.split()[-1] for line in out.splitlines() if re.match(r"\d", line) and "@" in line]
+        return principal, services
+
+    def stop_servers(self):
+        for relay in getattr(self, "relays", {}).values():
+            relay.close()
+        subprocess.run([os.path.join(ROOT, "tools", "auth-fixture.sh"), "stop", os.path.join(self.work, "auth")])
 
     def stop_proxies(self):
         subprocess.run([os.path.join(ROOT, "tools", "proxy-fixture.sh"), "squid", "stop",
@@ -310,6 +471,8 @@ class Bench:
         if self.args.sign_in:
             self.reg_add(INTERNET_SETTINGS, "ProxyEnable", "0", "REG_DWORD")
             self.stop_proxies()
+        if self.args.server_sign_in:
+            self.stop_servers()
         subprocess.run([self.args.wineserver, "-k"], env=self.env, stderr=subprocess.DEVNULL)
         for p in (self.wineserver, self.server):
             if p.poll() is None:
@@ -379,6 +542,7 @@ class Bench:
         requested = int(lines[0].split(" ")[0]) if lines and lines[0] else None
         return {
             "code": code,
+            "start": start,
             "wall": (end - start) / 1e9,
             "cpu": usage.ru_utime + usage.ru_stime + (server_cpu if program != CURL else 0.0),
             "peak": peak_kib / 1024.0,
@@ -510,6 +674,105 @@ class Bench:
               f"exit {second['code']}, answers {[(a[0], a[1]) for a in answers]}, "
               f"{'whole' if whole else 'NOT whole'}", file=sys.stderr, flush=True)
         self.clean_destination(out)
+
+    # --- a server that asks for sign-in ------------------------------------
+
+    def access_since(self, path, offset):
+        """apache2's log lines from byte `offset` on, once the final answer's line is there."""
+        # apache2 writes a line after the answer has gone, which may be after the client has ended.
+        deadline = time.monotonic() + 10
+        while True:
+            with open(path, errors="replace") as f:
+                f.seek(offset)
+                lines = f.read().splitlines()
+            parsed = [COMMON_LOG.match(line) for line in lines]
+            if any(m and m.group(6) != "401" for m in parsed) or time.monotonic() > deadline:
+                return lines, [(m.group(3), m.group(5), int(m.group(6))) if m else (None, line, None)
+                               for m, line in zip(parsed, lines)]
+            time.sleep(0.02)
+
+    def fetch(self, side, size, relayed):
+        """One run of the updater for `side`'s URL, checked: exit code, stored body, who apache2 saw."""
+        port = self.relays[side].port if relayed else self.server_ports[side]
+        # localhost, not 127.0.0.1: the service the keytab holds is HTTP/localhost.
+        self.reg_add(UPDATES, "Description", f"http://localhost:{port}/{size}")
+        cmd = self.pin + [self.args.wine, self.updaters[UPDATER]]
+        page = os.path.join(self.work, "root", "templates", "upgrade_info.html")
+        self.clean_destination(page)
+        log = self.access_logs[side]
+        offsets = [os.path.getsize(p) if os.path.exists(p) else 0 for p in (log, self.apache_errors)]
+        qblog = self.qblog_size()
+        noted = len(self.relays[side].requests)
+        try:
+            fig = self.execute(side, size, cmd)
+        except SystemExit as killed:
+            # A failed sign-in ends in a box that nobody answers: report the logs all the same.
+            fig = {"code": str(killed)}
+        lines, seen = self.access_since(log, offsets[0])
+        requests = self.relays[side].since(noted) if relayed else []
+        statuses = [status for _, _, status in seen]
+        problems = []
+        if fig["code"] != 0:
+            problems.append(f"exit code {fig['code']}")
+        if not self.stored_whole(page, size):
+            problems.append(f"stored {os.path.getsize(page) if os.path.exists(page) else 'no'} bytes, "
+                            f"not the served body")
+        if side.endswith(NEGOTIATE_SERVER):
+            if not seen or seen[-1][0] != self.user or seen[-1][2] != 200 or any(st != 401 for st in statuses[:-1]):
+                problems.append(f"apache2 did not answer {self.user} with 200 after its 401s")
+            if relayed and not (requests and requests[-1][2]):
+                problems.append("the last request did not carry Authorization")
+        else:
+            if [(user, st) for user, _, st in seen] != [("-", 200)]:
+                problems.append("the open port did not answer one request, to nobody, with 200")
+        # The request that gets the file is the last: on the sign-in side the one with Authorization.
+        arrival = requests[-1][0] if requests else None
+        if problems:
+            with open(self.apache_errors, errors="replace") as f:
+                f.seek(offsets[1])
+                errors = f.read().splitlines()
+            path = os.path.join(os.path.dirname(self.updaters[UPDATER]), "QbLog.log")
+            records = []
+            if os.path.exists(path):
+                with open(path, errors="replace") as f:
+                    f.seek(qblog)
+                    records = f.read().splitlines()
+            report = [f"{side}, {size} bytes from http://localhost:{port}/{size}: " + "; ".join(problems)]
+            report += [f"  relayed: {line!r}, Authorization {scheme or 'none'}" for _, line, scheme in requests]
+            report += [f"  {os.path.basename(log)}: {line}" for line in lines] or [f"  {os.path.basename(log)}: nothing"]
+            report += [f"  apache2-error.log: {line}" for line in errors]
+            report += [f"  QbLog.log: {line}" for line in records]
+            raise SystemExit("\n".join(report))
+        fig["startup"] = (arrival - fig["start"]) / 1e6 if arrival else float("nan")
+        fig["statuses"] = statuses
+        fig["user"] = seen[-1][0]
+        fig["schemes"] = [scheme for _, _, scheme in requests]
+        self.clean_destination(page)
+        return fig
+
+    def run_server_sign_in(self):
+        sizes = [int(s) * MIB for s in self.args.sizes.split(",")]
+        # Warm-up: the page cache, the prefix's own processes, the first sign-in of the ticket.
+        for side in self.programs:
+            self.fetch(side, MIB, relayed=False)
+            self.fetch(side, STARTUP_BODY, relayed=True)
+        n = len(self.programs)
+        for r in range(self.args.startup_runs):
+            for side in self.programs[r % n:] + self.programs[:r % n]:
+                fig = self.fetch(side, STARTUP_BODY, relayed=True)
+                self.startup.setdefault((STARTUP_BODY, side), []).append(fig)
+                print(f"  start-up round {r + 1}  {side:38s} request {fig['startup']:6.0f} ms  "
+                      f"exit {fig['wall'] * 1000:6.0f} ms  peak {fig['peak']:5.1f} MiB  "
+                      f"answers {fig['statuses']}", file=sys.stderr, flush=True)
+        for size in sizes:
+            for r in range(self.args.runs):
+                for side in self.programs[r % n:] + self.programs[:r % n]:
+                    fig = self.fetch(side, size, relayed=False)
+                    self.results.setdefault((size, side), []).append(fig)
+                    print(f"  {size // MIB:4d} MiB  round {r + 1}  {side:38s} {fig['wall']:8.3f} s  "
+                          f"peak {fig['peak']:5.1f} MiB  answers {fig['statuses']}", file=sys.stderr, flush=True)
+        self.tickets = self.ticket_cache()[1]
+        return sizes
 
     # --- the rounds -------------------------------------------------------
 
@@ -674,6 +937,55 @@ def report_sign_in(bench, sizes, load_before, load_after):
     return "\n".join(lines)
 
 
+def report_server_sign_in(bench, sizes, load_before, load_after):
+    lines = []
+    add = lines.append
+    opened, signed = bench.programs
+    add(f"Updater.exe in description mode (the \"Description\" setting, nothing started), pinned with the "
+        f"wineserver to CPU {bench.args.cpu}; the fixture's apache2, the driver and its relay on CPU "
+        f"{bench.args.aux_cpu} of {os.cpu_count()}. Both sides fetch http://localhost:PORT/<body> from one "
+        f"apache2 serving one folder: the open side from its open port, the Negotiate side from its port behind "
+        f"mod_auth_gssapi (the test realm's ticket, service HTTP/localhost). The sides alternate; "
+        f"median (min-max). Load average (1 min): {load_before:.2f} at the start, {load_after:.2f} at the end.")
+    add("")
+    add("| Program | Body | Runs | Wall s | Peak MiB |")
+    add("|---|---|---|---|---|")
+    for size in sizes:
+        for p in bench.programs:
+            res = bench.results[(size, p)]
+            add(f"| {p} | {size // MIB} MiB | {len(res)} | {span([f['wall'] for f in res])} "
+                f"| {max(f['peak'] for f in res):.1f} |")
+    add("")
+    runs = {p: bench.startup[(STARTUP_BODY, p)] for p in bench.programs}
+    own = {p: [f["startup"] for f in runs[p]] for p in bench.programs}
+    diff = [b - a for a, b in zip(own[opened], own[signed])]
+    add(f"**Start to request** ({STARTUP_BODY}-byte body, {bench.args.startup_runs} alternating runs), from the "
+        f"start of the process to the arrival of the request that gets the file (on the sign-in side the one "
+        f"carrying Authorization) at the driver's relay in front of apache2: {opened.strip()} {span(own[opened])} "
+        f"ms, {signed.strip()} {span(own[signed])} ms; the sign-in, paired: {span(diff)} ms.")
+    exits = {p: [f["wall"] * 1000 for f in runs[p]] for p in bench.programs}
+    diff = [b - a for a, b in zip(exits[opened], exits[signed])]
+    add(f"- Start to exit, the same runs: {opened.strip()} {span(exits[opened])} ms, {signed.strip()} "
+        f"{span(exits[signed])} ms; paired: {span(diff)} ms.")
+    every = {p: runs[p] + [f for size in sizes for f in bench.results[(size, p)]] for p in bench.programs}
+    add(f"- Peak working set over all {len(every[signed])} runs of each: {signed.strip()} "
+        f"{max(f['peak'] for f in every[signed]):.1f} MiB, {opened.strip()} "
+        f"{max(f['peak'] for f in every[opened]):.1f} MiB.")
+    shapes = {}
+    for f in runs[signed]:
+        shape = ", then ".join(f"{scheme or 'no'} Authorization answered {status}"
+                               for scheme, status in zip(f["schemes"], f["statuses"]))
+        shapes[shape] = shapes.get(shape, 0) + 1
+    add("- Requests of the sign-in start-up runs (relay and apache2's log): " +
+        "; ".join(f"{shape} in {n} of {len(runs[signed])}" for shape, n in shapes.items()) + ".")
+    users = sorted({f["user"] for f in every[signed]})
+    add(f"- Checked in every run: exit code 0, the stored file equal to the served one (size and SHA-256); "
+        f"apache2's log named {', '.join(users)} in the 200 of all {len(every[signed])} sign-in runs and nobody "
+        f"in the one 200 of each of the {len(every[opened])} open runs. Tickets in the cache at the end: "
+        f"{', '.join(bench.tickets)}.")
+    return "\n".join(lines)
+
+
 def bytes_span(values):
     return f"{min(values)}" if min(values) == max(values) else f"{min(values)}-{max(values)}"
 
@@ -742,6 +1054,8 @@ def main():
     parser.add_argument("--https-updater", action="store_true", help="with --https: Updater.exe over https too")
     parser.add_argument("--sign-in", action="store_true",
                         help="Updater.exe through an open squid and through one that asks for Negotiate")
+    parser.add_argument("--server-sign-in", action="store_true",
+                        help="Updater.exe from an open apache2 and from one that asks for Negotiate")
     parser.add_argument("--resume", action="store_true",
                         help="Updater.exe: the whole body against a second start after a transfer cut at 90 %%")
     parser.add_argument("--run-timeout", type=float, default=600,
@@ -753,11 +1067,12 @@ def main():
     load_before = os.getloadavg()[0]
     bench.start()
     try:
-        sizes = bench.run_resume() if args.resume else bench.run()
+        sizes = bench.run_resume() if args.resume else bench.run_server_sign_in() if args.server_sign_in \
+            else bench.run()
     finally:
         bench.stop()
-    text = (report_resume if args.resume else report_sign_in if args.sign_in else report_https if args.https
-            else report)(
+    text = (report_resume if args.resume else report_sign_in if args.sign_in
+            else report_server_sign_in if args.server_sign_in else report_https if args.https else report)(
         bench, sizes, load_before, os.getloadavg()[0])
     print(text)
     if args.out:

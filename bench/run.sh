@@ -13,8 +13,18 @@
 # description mode) against its second start after a transfer that the server
 # cut at 90 %: the cut run keeps the part, the second start asks for the rest
 # and appends it (try --resume --sizes 64); the box of the cut run is answered
-# on the X display. The build directory is $BENCH_BUILD_DIR (default
-# build-bench); the table of the run is also written to bench-table.md in it.
+# on the X display. --sign-in times Updater.exe's start through an open squid
+# against one that asks for Negotiate (tools/auth-fixture.sh, a ticket of its
+# realm); --server-sign-in does the same straight from the fixture's apache2,
+# its open port against its port behind Negotiate, the sides alternating:
+# start of the process to the arrival of the request that gets the file
+# (noted by a relay in the driver, since apache2 logs whole seconds only) and
+# to exit, paired, and each body's wall time and peak working set; it stops,
+# with the logs' lines, at a run whose user apache2's log does not name
+# (nobody on the open side) or whose stored file is not the served one. The
+# build directory is $BENCH_BUILD_DIR
+# (default build-bench); the table of the run is also written to
+# bench-table.md in it.
 set -eu
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
