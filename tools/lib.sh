@@ -2,7 +2,7 @@
 # and an X display. Sourced, not run. Each step that fails says what failed
 # on standard error and returns non-zero.
 
-UPDATER_PACKAGES="cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest wine wine64 xvfb x11-utils tinyproxy squid privoxy nginx-light openssl osslsigncode x11-apps imagemagick python3 krb5-kdc krb5-admin-server krb5-user winbind apache2 libapache2-mod-auth-gssapi libxml2-utils"
+UPDATER_PACKAGES="cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest wine wine64 xvfb x11-utils tinyproxy squid privoxy nginx-light openssl osslsigncode x11-apps imagemagick python3 krb5-kdc krb5-admin-server krb5-user winbind apache2 libapache2-mod-auth-gssapi libxml2-utils dnsmasq-base"
 
 # The message of a failed step, on standard error.
 failed() {

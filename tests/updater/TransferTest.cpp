@@ -1817,3 +1817,144 @@ TEST_F(Transfer, SignInToUpdateServersThatTheRulesAllow)
     }
     Remove(kUpdatesKey, "SignInServers");
 }
+
+// A registry value of the test prefix, set for the object's lifetime and
+// put back after it: the switch of automatic detection, the prefix's DNS
+// domain that Wine's detection asks for, the remembered miss.
+class ScopedValue {
+public:
+    ScopedValue(HKEY hRoot, const char* pszKey, const char* pszName, DWORD nType, const std::string& data)
+        : m_pszName(pszName)
+    {
+        RegCreateKeyExA(hRoot, pszKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_hKey, nullptr);
+        m_saved.resize(4096);
+        DWORD nSize = static_cast<DWORD>(m_saved.size());
+        m_bSaved = RegQueryValueExA(m_hKey, pszName, nullptr, &m_nType, reinterpret_cast<BYTE*>(m_saved.data()),
+                                    &nSize) == ERROR_SUCCESS;
+        m_saved.resize(m_bSaved ? nSize : 0);
+        Set(nType, data);
+    }
+    ~ScopedValue()
+    {
+        if (m_bSaved)
+            Set(m_nType, m_saved);
+        else
+            RegDeleteValueA(m_hKey, m_pszName);
+        RegCloseKey(m_hKey);
+    }
+    ScopedValue(const ScopedValue&) = delete;
+    ScopedValue& operator=(const ScopedValue&) = delete;
+
+    void Set(DWORD nType, const std::string& data)
+    {
+        RegSetValueExA(m_hKey, m_pszName, 0, nType, reinterpret_cast<const BYTE*>(data.data()),
+                       static_cast<DWORD>(data.size()));
+    }
+
+private:
+    HKEY m_hKey = nullptr;
+    const char* m_pszName;
+    DWORD m_nType = 0;
+    bool m_bSaved = false;
+    std::string m_saved;
+};
+
+// DefaultConnectionSettings with only the flags and three empty texts.
+std::string ConnectionFlags(unsigned char nFlags)
+{
+    std::string value(24, '\0');
+    value[0] = 0x46;
+    value[8] = static_cast<char>(nFlags);
+    return value + std::string(32, '\0');
+}
+
+// Automatic proxy detection against a DNS responder and nginx of the WPAD
+// fixture, which the test command runs in a mount namespace of its own
+// with the resolver that WPAD_RESOLV names: "wpad" finds wpad.dat, "none"
+// finds no wpad host, "silent" never answers. Elsewhere the test is
+// skipped.
+TEST_F(Transfer, AutomaticDetectionFindsTheProxyAsWindowsDoes)
+{
+    const char* pszResolv = std::getenv("WPAD_RESOLV");
+    const char* pszDir = std::getenv("WPAD_FIXTURE_DIR");
+    if (!pszResolv || !pszDir)
+        GTEST_SKIP() << "runs in the WPAD fixture's own namespace (wpad_* tests)";
+    const std::string resolv = pszResolv;
+    const int nSquidPort = ProxyPortOf("SQUID_PORT_FILE");
+    ASSERT_NE(nSquidPort, 0) << "run through ctest, which starts squid";
+    ASSERT_TRUE(WriteWholeFile(WindowsPath(std::string(pszDir) + "/www/wpad.dat"),
+                               "function FindProxyForURL(url, host) { return \"PROXY " + ProxyOn(nSquidPort) +
+                                   "\"; }\n"));
+    const std::string dnsLog = WindowsPath(std::string(pszDir) + "/dnsmasq.log");
+    const auto wpadQuestions = [&] {
+        const std::string log = ReadWholeFile(dnsLog);
+        int nCount = 0;
+        for (size_t n = log.find("query[A] wpad."); n != std::string::npos; n = log.find("query[A] wpad.", n + 1))
+            ++nCount;
+        return nCount;
+    };
+    ScopedValue domain(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Tcpip\\Parameters", "Domain",
+                       REG_SZ, resolv == "wpad" ? std::string("wpad-test.example") : std::string("nowpad.example"));
+    ScopedValue detection(HKEY_CURRENT_USER,
+                          "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections",
+                          "DefaultConnectionSettings", REG_BINARY, ConnectionFlags(0x09));
+    ScopedValue missed(HKEY_CURRENT_USER, "Software\\Quillbrook\\QBSUITE\\Updater", "ProxyDetectionMissed", REG_SZ,
+                       "");
+    const std::string dest = DestOf(false);
+    struct Row {
+        const char* pszName;
+        unsigned char nFlags;
+        bool bScript;       // AutoConfigURL names a script with a dead proxy
+        bool bThroughSquid; // where the request went
+        int nAsked;         // whether the DNS responder was asked for wpad (-1: not counted)
+    };
+    std::vector<Row> rows;
+    if (resolv == "wpad")
+        rows = {{"detected", 0x09, false, true, 1},
+                {"detection before the named script", 0x09, true, true, 1},
+                {"detection off", 0x01, false, false, 0}};
+    else if (resolv == "none")
+        rows = {{"nothing detected", 0x09, false, false, 1}, {"the miss remembered", 0x09, false, false, 0}};
+    else
+        rows = {{"a silent name server", 0x09, false, false, -1}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        DeleteFileA(dest.c_str());
+        detection.Set(REG_BINARY, ConnectionFlags(row.nFlags));
+        const std::string page = "<html>page</html>";
+        ScriptedServer origin(Answering(Ok(page)));
+        PointAt(false, origin.Port());
+        ScriptedServer scriptServer(Answering(OkResponse(
+            "function FindProxyForURL(url, host) { return \"PROXY " + ProxyOn(RefusingPort()) + "\"; }\n")));
+        std::optional<ProxySettings> settings;
+        if (row.bScript)
+            settings.emplace(0, std::nullopt, std::nullopt, UrlOf(scriptServer.Port(), "/proxy.pac"));
+        const int nAskedBefore = wpadQuestions();
+
+        const DWORD nStart = GetTickCount();
+        const RunResult run = RunDialog(false);
+        const DWORD nMs = GetTickCount() - nStart;
+
+        EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED) << DescribeBoxes(run.boxes);
+        EXPECT_TRUE(ReadWholeFile(dest) == page);
+        EXPECT_EQ(CameThroughSquid(origin), row.bThroughSquid) << origin.Request();
+        if (!row.bThroughSquid) {
+            // Direct, byte for byte as without detection.
+            EXPECT_EQ(origin.Request().rfind("GET /update/info.exe HTTP/1.0\r\n", 0), 0u) << origin.Request();
+        }
+        EXPECT_EQ(scriptServer.Connections(), 0);
+        if (row.nAsked >= 0) {
+            EXPECT_EQ(wpadQuestions() > nAskedBefore, row.nAsked > 0);
+        }
+        if (resolv == "silent") {
+            // The bound holds, then the manual setting: one record.
+            EXPECT_LT(nMs, kScriptBoundMs + 4000);
+            ASSERT_EQ(LinesOf(run.records), std::vector<int>{LOG_LINE_PROXY_DETECTION_NOT_USED});
+            EXPECT_EQ(run.records[0].text,
+                      "Automatic proxy detection not used, the next setting applies: no answer within 5 seconds");
+        } else {
+            EXPECT_TRUE(run.records.empty()) << run.records[0].text;
+            EXPECT_LT(nMs, kScriptBoundMs);
+        }
+    }
+}
