@@ -37,6 +37,15 @@ it, and then once more for the same URL, when it asks for the rest; the two
 timed runs are the whole transfer and that second start. The box that the
 lost connection brings up is answered by pressing Return on it through the X
 display.
+
+With --detection Updater.exe starts in three sides: automatic proxy
+detection off; on, with nothing to detect and no miss remembered, the cost
+that a first start pays; and on, with the miss that the previous run wrote
+still fresh, when no lookup process is started. The whole driver runs again
+inside tools/wpad-fixture.sh's namespace whose resolver knows no wpad host
+of nowpad.example, the prefix's Domain; dnsmasq's log shows which runs
+asked for wpad.nowpad.example. The registry values the mode changes are
+put back at the end.
 """
 
 import argparse
@@ -49,6 +58,7 @@ import re
 import shutil
 import socket
 import statistics
+import struct
 import subprocess
 import sys
 import threading
@@ -71,11 +81,33 @@ NEGOTIATE_SQUID = " via Negotiate squid"
 OPEN_SERVER = " from the open apache2"
 NEGOTIATE_SERVER = " from the Negotiate apache2"
 UPDATES = r"HKLM\SOFTWARE\Quillbrook\QBSUITE\Updates"
+DETECTION_OFF = ", detection off"
+DETECTION_FIRST = ", detection on, no miss remembered"
+DETECTION_REMEMBERED = ", detection on, the miss remembered"
+NO_WPAD_DOMAIN = "nowpad.example"
+TCPIP = r"HKLM\System\CurrentControlSet\Services\Tcpip\Parameters"
+UPDATER_KEY = r"HKCU\Software\Quillbrook\QBSUITE\Updater"
+MISSED = "ProxyDetectionMissed"
+WPAD_QUESTION = re.compile(r"query\[(\w+)\] wpad\." + re.escape(NO_WPAD_DOMAIN) + r" ")
 # apache2's "common" format: host, ident, user, time, request line, status, bytes.
 COMMON_LOG = re.compile(r'^(\S+) (\S+) (\S+) \[([^\]]*)\] "([^"]*)" (\d{3}) (\S+)$')
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+CONNECTIONS = INTERNET_SETTINGS + r"\Connections"
+# Everything --detection may change, put back as it was at the end.
+DETECTION_VALUES = [(TCPIP, "Domain"), (CONNECTIONS, "DefaultConnectionSettings"), (UPDATER_KEY, MISSED),
+                    (INTERNET_SETTINGS, "ProxyEnable"), (INTERNET_SETTINGS, "AutoConfigURL"),
+                    (UPDATES, "Description"), (r"HKLM\SOFTWARE\Quillbrook\QBSUITE", "RootPath")]
 STARTUP_BODY = 1024
+
+
+def connection_settings(flags):
+    """DefaultConnectionSettings as hex: version, counter, flags, three empty texts, 32 zero bytes."""
+    return (struct.pack("<6I", 0x46, 0, flags, 0, 0, 0) + bytes(32)).hex()
+
+
+def filetime_now():
+    return int(time.time() * 10**7) + 116444736000000000
 
 
 def winpath(path):
@@ -310,6 +342,8 @@ class Bench:
             self.programs = [UPDATER + OPEN_SQUID, UPDATER + NEGOTIATE_SQUID]
         elif args.server_sign_in:
             self.programs = [UPDATER + OPEN_SERVER, UPDATER + NEGOTIATE_SERVER]
+        elif args.detection:
+            self.programs = [UPDATER + DETECTION_OFF, UPDATER + DETECTION_FIRST, UPDATER + DETECTION_REMEMBERED]
         elif args.https:
             self.programs = [p + scheme for p in HTTPS_PEERS for scheme in (HTTP, HTTPS)]
             if args.https_updater:
@@ -364,7 +398,18 @@ class Bench:
         subprocess.run([self.args.wineserver, "-w"], env=self.env, stderr=subprocess.DEVNULL)
         self.wineserver = subprocess.Popen(self.pin + [self.args.wineserver, "-f", "-p"], env=self.env)
         time.sleep(0.5)
+        if self.args.detection:
+            keys = {"\\".join(key.split("\\")[:n]) for key, _ in DETECTION_VALUES
+                    for n in range(3, key.count("\\") + 2)}
+            self.saved_keys = {key: self.key_exists(key) for key in keys}
+            self.saved = {(key, name): self.reg_query(key, name) for key, name in DETECTION_VALUES}
         self.reg_add(r"HKLM\SOFTWARE\Quillbrook\QBSUITE", "RootPath", winpath(os.path.join(self.work, "root")))
+        if self.args.detection:
+            try:
+                self.start_detection()
+            except BaseException:
+                self.restore_values()
+                raise
         if self.args.https:
             self.start_tls()
         if self.args.sign_in:
@@ -473,6 +518,8 @@ class Bench:
             self.stop_proxies()
         if self.args.server_sign_in:
             self.stop_servers()
+        if getattr(self, "saved", None) is not None:
+            self.restore_values()
         subprocess.run([self.args.wineserver, "-k"], env=self.env, stderr=subprocess.DEVNULL)
         for p in (self.wineserver, self.server):
             if p.poll() is None:
@@ -482,6 +529,155 @@ class Bench:
     def reg_add(self, key, name, value, kind="REG_SZ"):
         subprocess.run(self.pin + [self.args.wine, "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f"],
                        env=self.env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def reg_delete(self, key, name):
+        # A value that is not there is as good as deleted.
+        subprocess.run(self.pin + [self.args.wine, "reg", "delete", key, "/v", name, "/f"],
+                       env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def reg_lines(self, *args):
+        """reg.exe's exit code and the lines it printed."""
+        # A file, not a pipe: the first Wine program of a session starts the
+        # prefix's services, which keep its output open.
+        path = os.path.join(self.work, "reg.out")
+        with open(path, "w") as out:
+            code = subprocess.run(self.pin + [self.args.wine, "reg"] + list(args), env=self.env, stdout=out,
+                                  stderr=subprocess.DEVNULL).returncode
+        with open(path, errors="replace") as f:
+            return code, [line.rstrip("\r") for line in f.read().splitlines() if line.strip()]
+
+    def key_exists(self, key):
+        return self.reg_lines("query", key)[0] == 0
+
+    def key_empty(self, key):
+        # reg.exe names a key in its listing only beside its values.
+        hive, rest = key.split("\\", 1)
+        full = {"HKCU": "HKEY_CURRENT_USER", "HKLM": "HKEY_LOCAL_MACHINE"}.get(hive.upper(), hive) + "\\" + rest
+        code, lines = self.reg_lines("query", key)
+        return code == 0 and all(line.lower() == full.lower() for line in lines)
+
+    def reg_query(self, key, name):
+        """(type, data as reg.exe prints it), or None where the value is not there."""
+        for line in self.reg_lines("query", key, "/v", name)[1]:
+            found = re.match(r"^    (.+?)    (REG_\w+)    (.*)$", line)
+            if found and found.group(1).lower() == name.lower():
+                return found.group(2), found.group(3)
+        return None
+
+    # --- automatic proxy detection ----------------------------------------
+
+    def start_detection(self):
+        self.wpad_dir = os.environ["BENCH_WPAD_DIR"]
+        self.dns_log = os.path.join(self.wpad_dir, "dnsmasq.log")
+        with open("/etc/resolv.conf") as f, open(os.path.join(self.wpad_dir, "resolv-none.conf")) as g:
+            if f.read() != g.read():
+                raise SystemExit("/etc/resolv.conf is not the detection fixture's: run outside its namespace?")
+        # Wine asks for wpad.<Domain>. wineboot writes Domain anew when a
+        # session of the prefix starts; the queries above have started this one.
+        self.reg_add(TCPIP, "Domain", NO_WPAD_DOMAIN)
+        # Nothing but detection may route the request.
+        self.reg_add(INTERNET_SETTINGS, "ProxyEnable", "0", "REG_DWORD")
+        self.reg_delete(INTERNET_SETTINGS, "AutoConfigURL")
+
+    def restore_values(self):
+        self.restored, self.keys_removed = [], []
+        for (key, name), value in self.saved.items():
+            if value is None:
+                self.reg_delete(key, name)
+            else:
+                self.reg_add(key, name, value[1], value[0])
+            now = self.reg_query(key, name)
+            if now != value:
+                print(f"{key}\\{name} not restored: {now} instead of {value}", file=sys.stderr)
+            self.restored.append((name, value, now == value))
+        # Keys that the runs created go again, the deepest first, if nothing else has come into them.
+        for key in sorted((k for k, existed in self.saved_keys.items() if not existed), key=len, reverse=True):
+            if self.key_empty(key):
+                subprocess.run(self.pin + [self.args.wine, "reg", "delete", key, "/f"], env=self.env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if self.key_exists(key):
+                print(f"{key}, absent at the start, is still there", file=sys.stderr)
+            else:
+                self.keys_removed.append(key)
+
+    def wpad_questions(self, offset, expected):
+        """The types of the questions for wpad.nowpad.example in dnsmasq's log from byte `offset` on."""
+        # dnsmasq may write its line after the client has had the answer.
+        deadline = time.monotonic() + (5 if expected else 0)
+        while True:
+            with open(self.dns_log, errors="replace") as f:
+                f.seek(offset)
+                asked = [m.group(1) for m in map(WPAD_QUESTION.search, f.read().splitlines()) if m]
+            if asked or time.monotonic() >= deadline:
+                return asked
+            time.sleep(0.05)
+
+    def detect_once(self, side):
+        """One start of the updater on `side`, checked: exit, stored file, questions asked, the memory."""
+        flags = 0x01 if side.endswith(DETECTION_OFF) else 0x09
+        self.reg_add(CONNECTIONS, "DefaultConnectionSettings", connection_settings(flags), "REG_BINARY")
+        if side.endswith(DETECTION_FIRST):
+            self.reg_delete(UPDATER_KEY, MISSED)
+        before = self.reg_query(UPDATER_KEY, MISSED)
+        problems = []
+        if side.endswith(DETECTION_FIRST) and before is not None:
+            problems.append(f"{MISSED} still there after its deletion")
+        # The value begins with the time of the miss, a FILETIME.
+        stamp = before[1].split(" ", 1)[0] if before else ""
+        age = (filetime_now() - int(stamp)) / 1e7 if stamp.isdigit() else None
+        if side.endswith(DETECTION_REMEMBERED) and age is None:
+            problems.append(f"no {MISSED} with a time before the run: {before}")
+        page = os.path.join(self.work, "root", "templates", "upgrade_info.html")
+        self.clean_destination(page)
+        dns_offset = os.path.getsize(self.dns_log)
+        qblog = self.qblog_size()
+        fig = self.execute(side, STARTUP_BODY, self.pin + [self.args.wine, self.updaters[UPDATER]])
+        asked = self.wpad_questions(dns_offset, side.endswith(DETECTION_FIRST))
+        after = self.reg_query(UPDATER_KEY, MISSED)
+        records = self.records_since(qblog)
+        if fig["code"] != 0:
+            problems.append(f"exit code {fig['code']}")
+        if not self.stored_whole(page, STARTUP_BODY):
+            problems.append(f"stored {os.path.getsize(page) if os.path.exists(page) else 'no'} bytes, "
+                            f"not the served body")
+        if len(fig["arrivals"]) != 1:
+            problems.append(f"{len(fig['arrivals'])} requests at the server")
+        if side.endswith(DETECTION_FIRST):
+            if not asked:
+                problems.append(f"dnsmasq was not asked for wpad.{NO_WPAD_DOMAIN}")
+            if after is None:
+                problems.append(f"no {MISSED} written")
+        else:
+            if asked:
+                problems.append(f"dnsmasq was asked for wpad.{NO_WPAD_DOMAIN}: {asked}")
+            if after != before:
+                problems.append(f"{MISSED} changed from {before} to {after}")
+        if records:
+            problems.append("event-log records: " + "; ".join(str(r.get("text")) for r in records))
+        if problems:
+            raise SystemExit(f"{side.strip()}: " + "; ".join(problems))
+        fig["asked"] = asked
+        fig["age"] = age
+        self.clean_destination(page)
+        return fig
+
+    def run_detection(self):
+        self.reg_add(UPDATES, "Description", f"http://127.0.0.1:{self.port}/{STARTUP_BODY}")
+        # Warm-up: the page cache, the prefix's own processes, the lookup process's first start.
+        for side in self.programs:
+            self.detect_once(side)
+        n = len(self.programs)
+        for r in range(self.args.startup_runs):
+            for side in self.programs[r % n:] + self.programs[:r % n]:
+                fig = self.detect_once(side)
+                self.startup.setdefault((STARTUP_BODY, side), []).append(fig)
+                print(f"  start-up round {r + 1}  {side:42s} request {fig['startup']:6.0f} ms  "
+                      f"exit {fig['wall'] * 1000:6.0f} ms  peak {fig['peak']:5.1f} MiB  "
+                      f"wpad questions {fig['asked']}", file=sys.stderr, flush=True)
+        domain = self.reg_query(TCPIP, "Domain")
+        if domain != ("REG_SZ", NO_WPAD_DOMAIN):
+            raise SystemExit(f"Domain is {domain} at the end, not {NO_WPAD_DOMAIN}")
+        return []
 
     # --- one measured run -------------------------------------------------
 
@@ -986,6 +1182,50 @@ def report_server_sign_in(bench, sizes, load_before, load_after):
     return "\n".join(lines)
 
 
+def report_detection(bench, sizes, load_before, load_after):
+    lines = []
+    add = lines.append
+    off, first, remembered = bench.programs
+    runs = {p: bench.startup[(STARTUP_BODY, p)] for p in bench.programs}
+    n = bench.args.startup_runs
+    add(f"Updater.exe in description mode (the \"Description\" setting, nothing started), pinned with the "
+        f"wineserver to CPU {bench.args.cpu}; the driver, its server and the fixture's dnsmasq on CPU "
+        f"{bench.args.aux_cpu} of {os.cpu_count()}. The whole driver runs inside tools/wpad-fixture.sh's "
+        f"namespace \"none\" (its /etc/resolv.conf: dnsmasq on 127.0.0.2, which answers NXDOMAIN for "
+        f"wpad.{NO_WPAD_DOMAIN}); the prefix's Domain is {NO_WPAD_DOMAIN}. Each run fetches a {STARTUP_BODY}-byte "
+        f"body straight from http://127.0.0.1; {n} rounds, the three sides alternating; median (min-max). "
+        f"Load average (1 min): {load_before:.2f} at the start, {load_after:.2f} at the end.")
+    add("")
+    add("| Side | DefaultConnectionSettings flags | ProxyDetectionMissed before the run | Start to request ms "
+        "| Start to exit ms | Peak MiB | Runs that asked dnsmasq for wpad |")
+    add("|---|---|---|---|---|---|---|")
+    for p, flags, memory in ((off, "0x01", "as left"), (first, "0x09", "deleted"),
+                             (remembered, "0x09", "left from the previous run")):
+        res = runs[p]
+        add(f"| {p.strip()} | {flags} | {memory} | {span([f['startup'] for f in res])} "
+            f"| {span([f['wall'] * 1000 for f in res])} | {max(f['peak'] for f in res):.1f} "
+            f"| {sum(bool(f['asked']) for f in res)} of {len(res)} |")
+    add("")
+    own = {p: [f["startup"] for f in runs[p]] for p in bench.programs}
+    exits = {p: [f["wall"] * 1000 for f in runs[p]] for p in bench.programs}
+    for p in (first, remembered):
+        add(f"- {p.strip()} minus {off.strip()}, paired per round: start to request "
+            f"{span([b - a for a, b in zip(own[off], own[p])])} ms, start to exit "
+            f"{span([b - a for a, b in zip(exits[off], exits[p])])} ms.")
+    kinds = sorted({" + ".join(f["asked"]) for f in runs[first]})
+    ages = [f["age"] for f in runs[remembered]]
+    add(f"- Checked in every run, the {len(bench.programs)} warm-up runs included: exit code 0, the stored file "
+        f"equal to the served one (size and SHA-256), one request at the server, no event-log record. Questions "
+        f"for wpad.{NO_WPAD_DOMAIN} in dnsmasq's log: {', '.join(kinds)} in each run of {first.strip()}, none in "
+        f"the runs of the other two. {MISSED} was written by every run of {first.strip()} and left as it was by "
+        f"every other run; its age when a run of {remembered.strip()} started: {span(ages)} s.")
+    add("- Put back at the end: " + "; ".join(
+        f"{name} {'absent' if value is None else repr(value[1])}{'' if ok else ' (NOT restored)'}"
+        for name, value, ok in bench.restored) + "; keys absent at the start removed again: " +
+        (", ".join(bench.keys_removed) or "none") + ".")
+    return "\n".join(lines)
+
+
 def bytes_span(values):
     return f"{min(values)}" if min(values) == max(values) else f"{min(values)}-{max(values)}"
 
@@ -1033,6 +1273,20 @@ def report_resume(bench, sizes, load_before, load_after):
     return "\n".join(lines)
 
 
+def run_in_wpad_namespace(args):
+    """This driver once more, inside the namespace whose resolver knows no wpad host, the fixture around it."""
+    # Beside the work folder, which the driver empties first.
+    folder = os.path.abspath(args.work).rstrip("/") + "-wpad"
+    fixture = os.path.join(ROOT, "tools", "wpad-fixture.sh")
+    subprocess.run(["taskset", "-c", str(args.aux_cpu), fixture, "start", folder], check=True,
+                   stdout=subprocess.DEVNULL)
+    try:
+        return subprocess.run([fixture, "run", folder, "none", "--", sys.executable, os.path.abspath(__file__)] +
+                              sys.argv[1:], env=dict(os.environ, BENCH_WPAD_DIR=folder)).returncode
+    finally:
+        subprocess.run([fixture, "stop", folder])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", required=True, help="build directory with bin/ and bench/")
@@ -1058,21 +1312,27 @@ def main():
                         help="Updater.exe from an open apache2 and from one that asks for Negotiate")
     parser.add_argument("--resume", action="store_true",
                         help="Updater.exe: the whole body against a second start after a transfer cut at 90 %%")
+    parser.add_argument("--detection", action="store_true",
+                        help="Updater.exe's start with automatic proxy detection off, on with nothing to detect, "
+                             "and on with that miss remembered (tools/wpad-fixture.sh)")
     parser.add_argument("--run-timeout", type=float, default=600,
                         help="seconds before a program is killed (a program stuck in an error box never ends)")
     args = parser.parse_args()
 
+    if args.detection and "BENCH_WPAD_DIR" not in os.environ:
+        sys.exit(run_in_wpad_namespace(args))
     os.sched_setaffinity(0, {args.aux_cpu})
     bench = Bench(args)
     load_before = os.getloadavg()[0]
     bench.start()
     try:
         sizes = bench.run_resume() if args.resume else bench.run_server_sign_in() if args.server_sign_in \
-            else bench.run()
+            else bench.run_detection() if args.detection else bench.run()
     finally:
         bench.stop()
     text = (report_resume if args.resume else report_sign_in if args.sign_in
-            else report_server_sign_in if args.server_sign_in else report_https if args.https else report)(
+            else report_server_sign_in if args.server_sign_in else report_detection if args.detection
+            else report_https if args.https else report)(
         bench, sizes, load_before, os.getloadavg()[0])
     print(text)
     if args.out:

@@ -21,8 +21,18 @@
 # (noted by a relay in the driver, since apache2 logs whole seconds only) and
 # to exit, paired, and each body's wall time and peak working set; it stops,
 # with the logs' lines, at a run whose user apache2's log does not name
-# (nobody on the open side) or whose stored file is not the served one. The
-# build directory is $BENCH_BUILD_DIR
+# (nobody on the open side) or whose stored file is not the served one.
+# --detection times Updater.exe's start to its request in three alternating
+# sides: automatic proxy detection off (DefaultConnectionSettings flags
+# 0x01); on (0x09) with nothing to detect and ProxyDetectionMissed deleted
+# before each run, the cost a first start pays; and on with the miss that
+# the run before wrote. bench.py runs itself again inside the namespace
+# "none" of tools/wpad-fixture.sh (the fixture in bench-work-wpad beside the
+# work folder), with the prefix's Domain nowpad.example; it stops at a run
+# with another exit code than 0, a stored file that is not the served one,
+# or questions for wpad.nowpad.example in the fixture's dnsmasq.log on any
+# side but the second (or none there), and puts back the registry values it
+# changed. The build directory is $BENCH_BUILD_DIR
 # (default build-bench); the table of the run is also written to
 # bench-table.md in it.
 set -eu
