@@ -6,7 +6,7 @@
 # for each way a certificate can fail or pass; runs nginx with one server
 # block per certificate plus one plain-HTTP block, all serving DIR/www (the
 # plain and the trusted one with redirects, see redirect_locations; the
-# plain one also /slow/F at 1 MiB/s and /no-ranges/F without byte ranges), and
+# plain one also /slow/F at 256 KiB/s and /no-ranges/F without byte ranges), and
 # the scripted TLS origin (tests/support/tls-origin.py); the plain and the
 # trusted one also /basic/F, which asks for Basic sign-in as the user of
 # fixture-lib.sh (DIR/htpasswd; DIR/nginx-access.log names the user); and,
@@ -267,7 +267,7 @@ CONF
     }
     server {
         listen 127.0.0.1:${ports[plain]};
-        location ^~ /slow/ { alias $dir/www/; limit_rate 1m; }
+        location ^~ /slow/ { alias $dir/www/; limit_rate 256k; }
         location ^~ /no-ranges/ { alias $dir/www/; max_ranges 0; }
 CONF
         redirect_locations

@@ -555,9 +555,10 @@ TEST_F(UpdaterEndToEnd, CancelMidTransferKeepsThePreviousProgram)
 }
 
 // The suite's menu clicked twice: two starts of /run within a moment of
-// each other, against nginx serving at 1 MiB/s. One fetches and starts the
-// update; the other ends with 9 and its record, with no box and without
-// asking nginx for anything.
+// each other, against nginx serving at 256 KiB/s, so that the transfer
+// (3 s) outlasts a slow start of the other process. One fetches and
+// starts the update; the other ends with 9 and its record, with no box
+// and without asking nginx for anything.
 TEST_F(UpdaterEndToEnd, TwoStartsAtOnceUpdateOnceAndTheSecondEndsQuietly)
 {
     const int nPlain = TlsPortOf("plain");
