@@ -43,3 +43,21 @@ accepts() {
 # a test signs in the same way whichever fixture it runs against.
 test_user=suiteuser
 test_password=Suite-Pass-1
+
+# The start of an nginx configuration whose files all live in the folder $1:
+# the process settings and the events block; the caller writes the rest.
+nginx_preamble() {
+    cat <<CONF
+daemon off;
+worker_processes 1;
+pid $1/nginx.pid;
+error_log $1/nginx-error.log info;
+CONF
+    # As root the workers would switch to nobody, who may not read the folder.
+    [ "$(id -u)" -eq 0 ] && echo "user root;"
+    cat <<CONF
+events {
+    worker_connections 64;
+}
+CONF
+}

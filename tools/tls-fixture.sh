@@ -221,18 +221,8 @@ write_nginx_config() {
     local name
     mkdir -p "$dir/nginx-temp"
     {
+        nginx_preamble "$dir"
         cat <<CONF
-daemon off;
-worker_processes 1;
-pid $dir/nginx.pid;
-error_log $dir/nginx-error.log info;
-CONF
-        # As root the workers would switch to nobody, who may not read DIR.
-        [ "$(id -u)" -eq 0 ] && echo "user root;"
-        cat <<CONF
-events {
-    worker_connections 64;
-}
 http {
     default_type application/octet-stream;
     access_log $dir/nginx-access.log;
