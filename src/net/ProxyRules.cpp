@@ -79,10 +79,29 @@ bool MatchesPattern(const std::string& pattern, const std::string& text)
     return p == pattern.size();
 }
 
+// Where the port's colon is: after the closing bracket of an IPv6 address
+// in brackets, else the first colon; npos when there is none.
+size_t PortColonOf(const std::string& address)
+{
+    if (address.empty() || address[0] != '[')
+        return address.find(':');
+    const size_t nClose = address.find(']');
+    return nClose == std::string::npos ? std::string::npos : address.find(':', nClose);
+}
+
+// An IPv6 address without its brackets, to compare hosts however the
+// entry writes the address.
+std::string WithoutBrackets(const std::string& host)
+{
+    return host.size() >= 2 && host.front() == '[' && host.back() == ']' ? host.substr(1, host.size() - 2) : host;
+}
+
 bool MatchesEntry(std::string entry, const std::string& host, int nPort)
 {
-    // A port is the digits after the last colon.
-    const size_t nColon = entry.rfind(':');
+    // A port is the digits after the last colon, except in an IPv6 address
+    // written without brackets, whose colons are all its own.
+    const bool bBareAddress = entry[0] != '[' && entry.find(':') != entry.rfind(':');
+    const size_t nColon = bBareAddress ? std::string::npos : entry.rfind(':');
     int nEntryPort = 0;
     if (nColon != std::string::npos && ParsePortDigits(entry.substr(nColon + 1), nEntryPort)) {
         if (nEntryPort != nPort)
@@ -90,16 +109,19 @@ bool MatchesEntry(std::string entry, const std::string& host, int nPort)
         entry.erase(nColon);
     }
     if (entry.find('*') == std::string::npos && MatchesPattern(entry, "<local>"))
-        return !host.empty() && host.find('.') == std::string::npos;
-    return !entry.empty() && MatchesPattern(entry, host);
+        return IsDotlessName(CString(host.c_str()));
+    return !entry.empty() && MatchesPattern(WithoutBrackets(entry), WithoutBrackets(host));
 }
 
-// "host" or "host:port" with a port of 1 to 65535; false for anything else.
+// "host" or "host:port" with a port of 1 to 65535, the host perhaps an IPv6
+// address in brackets; false for anything else.
 bool ParseProxyAddress(const std::string& address, ProxyEndpoint& proxy)
 {
     if (address.empty() || address.find_first_of(" \t") != std::string::npos)
         return false;
-    const size_t nColon = address.rfind(':');
+    if (address[0] == '[' && address.find(']') == std::string::npos)
+        return false;
+    const size_t nColon = address.back() == ']' ? std::string::npos : address.rfind(':');
     if (nColon == std::string::npos) {
         proxy.strHost = address.c_str();
         proxy.nPort = 80;
@@ -126,6 +148,11 @@ std::string WithoutHttpPrefix(const std::string& entry)
 }
 
 } // namespace
+
+bool IsDotlessName(const CString& strHost)
+{
+    return !strHost.IsEmpty() && strHost.Find('.') == -1 && strHost.Find(':') == -1 && strHost.Find('[') == -1;
+}
 
 bool IsProxyBypassed(const CString& strBypassList, const CString& strHost, int nPort)
 {
@@ -163,7 +190,7 @@ ProxyEndpoint SplitProxySetting(const CString& strSetting, const CString& strSch
         return proxy; // entries for other schemes only: a secure connection goes direct
 
     entry = WithoutHttpPrefix(entry);
-    const size_t nColon = entry.find(':');
+    const size_t nColon = PortColonOf(entry);
     if (nColon == std::string::npos) {
         proxy.strHost = entry.c_str();
     } else {

@@ -8,11 +8,17 @@
 
 #include "framework/CString.h"
 
+// A name without a dot, as intranets name their hosts; an IPv6 address,
+// though it has no dot either, is not one.
+bool IsDotlessName(const CString& strHost);
+
 // Whether the list names the host at nPort. Entries are separated by ';'
 // and compared without regard to letter case, blanks around them ignored:
 // "<local>" names every host without a dot, '*' stands for any run of
 // characters ("*.corp.example", "10.*"), a trailing ":port" limits the
-// entry to that port, and any other entry names exactly one host.
+// entry to that port, and any other entry names exactly one host. An IPv6
+// address matches with or without its brackets ("[::1]", "::1"); only one
+// in brackets can have a port ("[::1]:8080").
 bool IsProxyBypassed(const CString& strBypassList, const CString& strHost, int nPort);
 
 // A proxy to connect to; an empty host means a direct connection.
@@ -28,8 +34,9 @@ struct ProxyEndpoint {
 // entry for the scheme the whole setting is the entry, except that an
 // https connection goes direct when the setting has entries for other
 // schemes only. A leading "http://" (any letter case) of the entry is
-// dropped; the host is the text before its first ':', the port the value
-// of the text after it read as atoi reads it, 80 when there is no ':'.
+// dropped; the host is the text before its first ':' (after the ']' of an
+// IPv6 address in brackets, which the host keeps), the port the value of
+// the text after it read as atoi reads it, 80 when there is no ':'.
 ProxyEndpoint SplitProxySetting(const CString& strSetting, const CString& strScheme);
 
 // The manual proxy settings, as they were read.

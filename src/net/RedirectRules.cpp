@@ -84,7 +84,7 @@ std::string ResolvedLocation(const std::string& strBaseUrl, const std::string& s
         const std::string_view folder = location.front() == '?' ? path : path.substr(0, path.rfind('/') + 1);
         url = std::string(origin) + std::string(folder) + std::string(location);
     }
-    if (CUrlParser(CString(url.c_str())).GetHost().IsEmpty())
+    if (CUrlParser::ConnectNameOf(CUrlParser(CString(url.c_str())).GetHost()).IsEmpty())
         return {};
     return url;
 }

@@ -140,7 +140,7 @@ ServerSignIn ServerSignInFor(const CString& strHost, bool bSecure, int nPort, co
     const std::string settingHost(strSettingHost.GetString(), static_cast<size_t>(strSettingHost.GetLength()));
     if (EqualsNoCase(host, settingHost) || IsProxyBypassed(strListed, strHost, nPort))
         return ServerSignIn::kAllowed;
-    if (host.find('.') == std::string::npos)
+    if (IsDotlessName(strHost))
         return bSecure ? ServerSignIn::kAllowed : ServerSignIn::kWithoutPassword;
     return ServerSignIn::kRefused;
 }

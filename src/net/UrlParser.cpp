@@ -26,9 +26,15 @@ CUrlParser::CUrlParser(const CString& strUrl)
     m_strHost = strRest.Left(nHostEnd);
     strRest = strRest.Mid(nHostEnd);
 
+    // An IPv6 address is written in brackets, which the host keeps: the
+    // Host line and the proxy form carry it so, and the connect takes the
+    // brackets off. Its colons are the address's; the port follows "]:".
+    // Without the closing bracket nothing is split off.
+    const bool bBracketed = !m_strHost.IsEmpty() && m_strHost[0] == '[';
+    const int nClose = bBracketed ? m_strHost.Find(']') : -1;
     // atoi semantics on purpose: no digits give 0, trailing text is ignored,
     // and no range check is made.
-    const int nColon = m_strHost.Find(':');
+    const int nColon = !bBracketed ? m_strHost.Find(':') : nClose == -1 ? -1 : m_strHost.Find(':', nClose);
     if (nColon != -1) {
         m_nPort = std::atoi(m_strHost.Mid(nColon + 1));
         m_strHost = m_strHost.Left(nColon);
@@ -66,4 +72,14 @@ bool CUrlParser::IsSecureScheme(const CString& strScheme)
             return false;
     }
     return true;
+}
+
+CString CUrlParser::ConnectNameOf(const CString& strHost)
+{
+    const int nLength = strHost.GetLength();
+    if (nLength == 0 || strHost[0] != '[')
+        return strHost;
+    if (strHost[nLength - 1] != ']' || strHost.Find('%') != -1)
+        return CString();
+    return strHost.Mid(1, nLength - 2);
 }

@@ -16,6 +16,11 @@ public:
     // The scheme is "https" in any letter case: the transfer goes over TLS.
     bool IsSecure() const { return IsSecureScheme(m_strScheme); }
     static bool IsSecureScheme(const CString& strScheme);
+    // The name or address to connect to for a host as a URL writes it: an
+    // IPv6 address without its brackets. Empty for a host that no
+    // connection can have: none, or an address with a zone id ("%25"),
+    // which names an interface of one machine only.
+    static CString ConnectNameOf(const CString& strHost);
 
     // Index of the first (or, with bReverse, the last) '/'; of a '\' only
     // when the text holds no '/' at all; -1 when it holds neither.

@@ -76,6 +76,14 @@ const BypassCase kBypassCases[] = {
     {"", "host", 80, false},
     {";;  ;", "host", 80, false},
     {"; host ;", "host", 80, true},
+    // An IPv6 address, with or without brackets; a port only after "]:".
+    {"[::1]", "[::1]", 80, true},
+    {"::1", "[::1]", 80, true},
+    {"::1", "[::2]", 80, false},
+    {"[::1]:8080", "[::1]", 8080, true},
+    {"[::1]:8080", "[::1]", 80, false},
+    {"2001:db8::*", "[2001:db8::5]", 443, true},
+    {"<local>", "[::1]", 80, false},
 };
 
 TEST(ProxyBypass, MatchesTheListAsWindowsReadsIt)
@@ -135,6 +143,11 @@ const SplitCase kSplitCases[] = {
     {"http=b:2;ftp=c:3", "", 80, "https"},
     {"httpsproxy=a:1", "", 80, "https"},
     {"", "", 80, "https"},
+    // An IPv6 address keeps its brackets; its port follows "]:".
+    {"[::1]:3128", "[::1]", 3128},
+    {"http=[::1]:3128;ftp=f:21", "[::1]", 3128},
+    {"http://[2001:db8::5]:8080", "[2001:db8::5]", 8080, "https"},
+    {"[::1]", "[::1]", 80},
 };
 
 TEST(ProxySplit, TakesTheSchemesEntryOrTheWholeSetting)
@@ -180,6 +193,9 @@ const ListCase kListCases[] = {
     {";;c:65535", "c", 65535},
     {"", "", 80},
     {";;;", "", 80},
+    {"[::1]:3128", "[::1]", 3128},
+    {"[::1]", "[::1]", 80},
+    {"[::1;[::1]:0;[::1]:8080", "[::1]", 8080},
 };
 
 TEST(ProxyScriptList, FirstUsableEntryDecides)
@@ -281,6 +297,7 @@ TEST(ServerSignInRules, SettingsHostListedHostsAndIntranetNames)
         {"intranet", true, 443, "", ServerSignIn::kAllowed},
         {"intranet", false, 80, "<local>", ServerSignIn::kAllowed},
         {"10.1.2.3", false, 80, "", ServerSignIn::kRefused},
+        {"[fd00::5]", true, 443, "", ServerSignIn::kRefused},               // an address, not a name
         {"", false, 80, "*", ServerSignIn::kRefused},
     };
     for (const Row& row : rows) {

@@ -57,6 +57,15 @@ const SplitCase kSplitCases[] = {
     {"httpsx://host/x", "host", 80, "/x"},
     {"https:/host/x", "https", 0, "/host/x"},
     {"host/get?u=https://mirror/x.exe", "mirror", 80, "/x.exe"},
+    // An IPv6 address keeps its brackets; the port comes after "]:".
+    {"http://[::1]:8080/path", "[::1]", 8080, "/path"},
+    {"https://[2001:db8::5]/path", "[2001:db8::5]", 443, "/path", true},
+    {"http://[::1]/", "[::1]", 80, "/index.html"},
+    {"http://[::1]:/x", "[::1]", 0, "/x"},
+    {"http://[::1]x:81/x", "[::1]x", 81, "/x"},
+    {"http://[fe80::1%25eth0]:81/x", "[fe80::1%25eth0]", 81, "/x"},
+    {"http://[::1:8080/x", "[::1:8080", 80, "/x"},
+    {"http://[::1]:8080", "[::1]:8080", 80, "/index.html"},
 };
 
 } // namespace
@@ -148,9 +157,28 @@ const LocationCase kLocationCases[] = {
     {"http://host/dir/Update.exe", "/a\rb", ""},
     {"http://host/dir/Update.exe", "#only-a-fragment", ""},
     {"http://host/dir/Update.exe", "", ""},
+    {"http://[::1]:8080/dir/Update.exe", "/moved/Update.exe", "http://[::1]:8080/moved/Update.exe"},
+    {"http://host/dir/Update.exe", "https://[2001:db8::5]/x", "https://[2001:db8::5]/x"},
+    {"http://host/dir/Update.exe", "http://[fe80::1%25eth0]/x", ""},
+    {"http://host/dir/Update.exe", "http://[::1/x", ""},
 };
 
 } // namespace
+
+TEST(UrlParser, ConnectsToAnAddressWithoutItsBrackets)
+{
+    const struct {
+        const char* host;
+        const char* name; // empty: no connection
+    } cases[] = {
+        {"host", "host"}, {"[::1]", "::1"}, {"[2001:db8::5]", "2001:db8::5"}, {"[fe80::1%25eth0]", ""},
+        {"[::1", ""},     {"[]", ""},        {"", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.host);
+        EXPECT_EQ(CUrlParser::ConnectNameOf(c.host), c.name);
+    }
+}
 
 TEST(RedirectRules, LocationsResolveAgainstTheUrlAskedFor)
 {
