@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Starts or stops a real HTTP proxy on 127.0.0.1 for the proxy tests.
+# Starts or stops a real HTTP proxy on 127.0.0.1 for the proxy tests (squid
+# also on [::1], at the same port).
 # Usage: proxy-fixture.sh tinyproxy|squid|privoxy start|stop DIR
 # start writes DIR/NAME.conf, runs the proxy in the foreground mode in the
 # background, saves its pid in DIR/NAME.pid and, once it accepts
@@ -38,7 +39,9 @@ CONF
 squid_config() {
     cat >"$conf" <<CONF
 http_port 127.0.0.1:$1
-acl self src 127.0.0.1/32
+# The same proxy on the IPv6 loopback, for a proxy setting written [::1]:PORT.
+http_port [::1]:$1
+acl self src 127.0.0.1/32 ::1
 # Tunnels to any port but the well-known ones, which get squid's 403: a
 # test asks for localhost:443 to see a refused tunnel.
 acl CONNECT method CONNECT

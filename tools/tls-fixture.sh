@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Starts or stops the TLS servers of the https tests on 127.0.0.1.
+# Starts or stops the TLS servers of the https tests on 127.0.0.1 and ::1.
 # Usage: tls-fixture.sh start|stop DIR
 #
 # start makes, anew in DIR, a throwaway root CA and one server certificate
@@ -13,7 +13,10 @@
 # once every server accepts connections, writes DIR/tls.ports with one
 # NAME=PORT line for each of: good, other-name, expired, self-signed,
 # untrusted-ca, client-cert (asks for a client certificate, takes none),
-# plain, origin. When WINEPREFIX is set, the root CA (and only that one)
+# plain, origin; and, on the IPv6 loopback, address (a certificate for the
+# IP address ::1), other-address (one for ::2), while good and plain also
+# listen on [::1] at their ports; dual is a plain server on 127.0.0.1 whose
+# port on ::1 never answers (a full listen queue). When WINEPREFIX is set, the root CA (and only that one)
 # becomes a trusted root of the current user of that Wine prefix. stop
 # never fails.
 set -u
@@ -33,6 +36,36 @@ stop_all() {
     rm -f "$dir/tls.ports"
     stop_group "$dir/nginx.group.pid" "^nginx: master"
     stop_group "$dir/origin.pid" "tls-origin.py"
+    stop_group "$dir/unanswered.pid" "unanswered.py"
+}
+
+# A listener on [::1] at port $1 that never accepts, its queue filled by
+# connections of its own: the kernel drops every further SYN, so that a
+# client's attempt there is never answered, as with an IPv6 address that
+# is routed nowhere.
+write_unanswered_listener() {
+    cat >"$dir/unanswered.py" <<'PY'
+import socket, sys, time
+port, ready = int(sys.argv[1]), sys.argv[2]
+listener = socket.socket(socket.AF_INET6)
+listener.bind(("::1", port))
+listener.listen(0)
+fillers = []
+for _ in range(4):
+    filler = socket.socket(socket.AF_INET6)
+    filler.setblocking(False)
+    filler.connect_ex(("::1", port))
+    fillers.append(filler)
+time.sleep(0.5)
+open(ready, "w").close()
+while True:
+    time.sleep(3600)
+PY
+}
+
+# Whether a server accepts connections on port $1 of ::1.
+accepts_v6() {
+    (exec 3<>"/dev/tcp/::1/$1") 2>/dev/null
 }
 
 # --- certificates -----------------------------------------------------------
@@ -69,7 +102,7 @@ keyUsage = critical, digitalSignature, keyEncipherment
 extendedKeyUsage = serverAuth
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
-subjectAltName = DNS:$ENV::SAN_NAME
+subjectAltName = $ENV::SAN
 EOF
 }
 
@@ -95,12 +128,14 @@ make_ca() {
 }
 
 # make_server NAME CA HOST START END: DIR/pki/NAME.{key,crt} for HOST
-# (subject and subjectAltName) signed by CA, valid from START to END.
+# (subject and subjectAltName; a HOST with a colon is an IP address entry)
+# signed by CA, valid from START to END.
 make_server() {
-    local name=$1 ca_dir=$dir/pki/$2 host=$3
+    local name=$1 ca_dir=$dir/pki/$2 host=$3 san=DNS:$3
+    [[ $host == *:* ]] && san=IP:$host
     openssl req -config "$dir/pki/openssl.cnf" -new -newkey rsa:2048 -nodes \
         -subj "/CN=$host" -keyout "$dir/pki/$name.key" -out "$dir/pki/$name.csr" 2>/dev/null || return 1
-    CA_DIR=$ca_dir SAN_NAME=$host openssl ca -config "$dir/pki/openssl.cnf" -batch -notext \
+    CA_DIR=$ca_dir SAN=$san openssl ca -config "$dir/pki/openssl.cnf" -batch -notext \
         -cert "$ca_dir/ca.crt" -keyfile "$ca_dir/ca.key" -in "$dir/pki/$name.csr" \
         -out "$dir/pki/$name.crt" -extensions server_ext \
         -startdate "$(asn1_time "$4")" -enddate "$(asn1_time "$5")" 2>/dev/null || return 1
@@ -111,7 +146,7 @@ make_certificates() {
     mkdir -p "$dir/pki"
     write_openssl_config
     # openssl expands every $ENV:: of the file at load, used or not.
-    export CA_DIR=$dir/pki SAN_NAME=localhost
+    export CA_DIR=$dir/pki SAN=DNS:localhost
     # A name of its own for each run's CA, so that a root left in the prefix
     # by an earlier run can never be taken for this one.
     local stamp
@@ -121,9 +156,11 @@ make_certificates() {
         make_server good root localhost '-1 day' '+30 days' &&
         make_server other-name root other.example '-1 day' '+30 days' &&
         make_server expired root localhost '-400 days' '-100 days' &&
-        make_server untrusted-ca stranger localhost '-1 day' '+30 days' || return 1
+        make_server untrusted-ca stranger localhost '-1 day' '+30 days' &&
+        make_server address root ::1 '-1 day' '+30 days' &&
+        make_server other-address root ::2 '-1 day' '+30 days' || return 1
     # Self-signed: its own issuer, no CA anywhere behind it.
-    SAN_NAME=localhost openssl req -config "$dir/pki/openssl.cnf" -x509 -newkey rsa:2048 -nodes \
+    SAN=DNS:localhost openssl req -config "$dir/pki/openssl.cnf" -x509 -newkey rsa:2048 -nodes \
         -sha256 -days 30 -subj "/CN=localhost" -extensions server_ext \
         -keyout "$dir/pki/self-signed.key" -out "$dir/pki/self-signed.crt" 2>/dev/null || return 1
     cp "$dir/pki/root/ca.crt" "$dir/ca.pem"
@@ -234,10 +271,14 @@ http {
     ssl_protocols TLSv1.2 TLSv1.3;
     root $dir/www;
 CONF
-        for name in good other-name expired self-signed untrusted-ca; do
+        for name in good other-name expired self-signed untrusted-ca address other-address; do
+            echo "    server {"
+            case $name in
+            good) echo "        listen 127.0.0.1:${ports[$name]} ssl; listen [::1]:${ports[$name]} ssl;" ;;
+            *address) echo "        listen [::1]:${ports[$name]} ssl;" ;;
+            *) echo "        listen 127.0.0.1:${ports[$name]} ssl;" ;;
+            esac
             cat <<CONF
-    server {
-        listen 127.0.0.1:${ports[$name]} ssl;
         ssl_certificate $dir/pki/$name.crt;
         ssl_certificate_key $dir/pki/$name.key;
 CONF
@@ -256,7 +297,11 @@ CONF
         ssl_verify_client optional_no_ca;
     }
     server {
+        listen 127.0.0.1:${ports[dual]};
+    }
+    server {
         listen 127.0.0.1:${ports[plain]};
+        listen [::1]:${ports[plain]};
         location ^~ /slow/ { alias $dir/www/; limit_rate 256k; }
         location ^~ /no-ranges/ { alias $dir/www/; max_ranges 0; }
 CONF
@@ -280,7 +325,7 @@ start_all() {
     echo "$test_user:$(openssl passwd -6 "$test_password")" >"$dir/htpasswd"
 
     declare -gA ports
-    local names=(good other-name expired self-signed untrusted-ca client-cert plain) picked i
+    local names=(good other-name expired self-signed untrusted-ca client-cert plain address other-address dual) picked i
     read -r -a picked <<<"$(pick_ports ${#names[@]})"
     for i in "${!names[@]}"; do
         ports[${names[$i]}]=${picked[$i]}
@@ -295,12 +340,22 @@ start_all() {
         --root "$dir/www" --port-file "$dir/origin.port" >"$dir/origin.out" 2>&1 </dev/null &
     echo $! >"$dir/origin.pid"
 
+    rm -f "$dir/unanswered.ready"
+    write_unanswered_listener
+    setsid python3 "$dir/unanswered.py" "${ports[dual]}" "$dir/unanswered.ready" >"$dir/unanswered.out" 2>&1 </dev/null &
+    echo $! >"$dir/unanswered.pid"
+
     local waiting
     for _ in $(seq 200); do
         waiting=""
         for i in "${names[@]}"; do
-            accepts "${ports[$i]}" || waiting="$waiting $i"
+            case $i in
+            *address) accepts_v6 "${ports[$i]}" || waiting="$waiting $i" ;;
+            *) accepts "${ports[$i]}" || waiting="$waiting $i" ;;
+            esac
         done
+        accepts_v6 "${ports[plain]}" || waiting="$waiting plain-v6"
+        [ -f "$dir/unanswered.ready" ] || waiting="$waiting unanswered"
         if [ -z "${ports[origin]:-}" ] && [ -s "$dir/origin.port" ]; then
             ports[origin]=$(cat "$dir/origin.port")
         fi
@@ -310,7 +365,7 @@ start_all() {
                 echo "$i=${ports[$i]}"
             done >"$dir/tls.ports.new"
             mv "$dir/tls.ports.new" "$dir/tls.ports"
-            echo "TLS servers on 127.0.0.1: $(paste -sd' ' "$dir/tls.ports")"
+            echo "TLS servers on 127.0.0.1 and ::1: $(paste -sd' ' "$dir/tls.ports")"
             return 0
         fi
         kill -0 "$(cat "$dir/nginx.group.pid")" 2>/dev/null || break
@@ -318,7 +373,7 @@ start_all() {
         sleep 0.1
     done
     echo "not accepting connections:$waiting" >&2
-    cat "$dir/nginx.out" "$dir/nginx-error.log" "$dir/origin.out" >&2
+    cat "$dir/nginx.out" "$dir/nginx-error.log" "$dir/origin.out" "$dir/unanswered.out" >&2
     return 1
 }
 

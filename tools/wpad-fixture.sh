@@ -2,7 +2,7 @@
 # Starts or stops the name servers and the web server of the automatic proxy
 # detection tests, and runs a command that resolves names through them.
 # Usage: wpad-fixture.sh start|stop DIR
-#        wpad-fixture.sh run DIR wpad|none|silent -- COMMAND [ARGUMENTS...]
+#        wpad-fixture.sh run DIR wpad|none|silent|silent-long -- COMMAND [ARGUMENTS...]
 #
 # start runs dnsmasq on 127.0.0.2:53, which knows one name,
 # wpad.wpad-test.example (A 127.0.0.3, no AAAA, and the PTR of 127.0.0.3
@@ -15,13 +15,16 @@
 # request nginx gets in DIR/nginx-access.log (with the Host header). It
 # writes DIR/resolv-wpad.conf (127.0.0.2, search wpad-test.example),
 # DIR/resolv-none.conf (127.0.0.2, search nowpad.example, a domain with no
-# wpad host) and DIR/resolv-silent.conf (127.0.0.4 alone, with glibc's
-# waits: ten seconds for a name), and, once every server answers,
+# wpad host), DIR/resolv-silent.conf (127.0.0.4 alone, with glibc's
+# waits: ten seconds for a name), DIR/resolv-silent-long.conf (the same
+# server with glibc's longest waits, a minute) and DIR/hosts (the
+# machine's, with v6only.test at ::1 alone and dual.test at ::1 and
+# 127.0.0.1), and, once every server answers,
 # DIR/wpad.ready. stop never fails.
 #
 # run runs COMMAND in a mount namespace of its own in which
-# /etc/resolv.conf is DIR/resolv-NAME.conf; the machine's file and every
-# other process are left alone. Every process that COMMAND starts, Wine
+# /etc/resolv.conf is DIR/resolv-NAME.conf and /etc/hosts DIR/hosts; the
+# machine's files and every other process are left alone. Every process that COMMAND starts, Wine
 # programs and the programs they start included, resolves the same way;
 # where the wineserver was started does not matter, it resolves no names.
 # run needs root.
@@ -147,6 +150,14 @@ write_resolv_configs() {
     printf 'nameserver %s\nsearch %s\n' "$dns_address" "$domain" >"$dir/resolv-wpad.conf"
     printf 'nameserver %s\nsearch %s\n' "$dns_address" nowpad.example >"$dir/resolv-none.conf"
     printf "nameserver %s\n" "$silent_address" >"$dir/resolv-silent.conf"
+    # glibc's longest waits: a minute for a name, longer than a setup lasts.
+    printf "nameserver %s\noptions timeout:30 attempts:2\n" "$silent_address" >"$dir/resolv-silent-long.conf"
+}
+
+# The machine's hosts file and the names of the address tests: one with an
+# IPv6 address alone, one with both families.
+write_hosts() {
+    { cat /etc/hosts; printf '::1 v6only.test\n::1 dual.test\n127.0.0.1 dual.test\n'; } >"$dir/hosts"
 }
 
 # Whether dnsmasq answers, asked the way the tests ask: through run. Short
@@ -170,6 +181,7 @@ start_all() {
     write_silent_server
     write_nginx_config
     write_resolv_configs
+    write_hosts
     : >"$dir/dnsmasq.log"
     : >"$dir/nginx-error.log"
     rm -f "$dir/silent.ready"
@@ -206,13 +218,16 @@ start_all() {
 }
 
 # run_in NAME COMMAND...: COMMAND with DIR/resolv-NAME.conf as its
-# /etc/resolv.conf. The bind mount lives and dies with the namespace; private
-# propagation keeps it from reaching the machine's own mount table.
+# /etc/resolv.conf and DIR/hosts as its /etc/hosts. The bind mounts live
+# and die with the namespace; private propagation keeps them from reaching
+# the machine's own mount table.
 run_in() {
     local conf=$dir/resolv-$1.conf
     shift
-    [ -f "$conf" ] || { echo "no $conf: start the fixture first" >&2; return 2; }
-    unshare -m --propagation private sh -c 'mount --bind "$0" /etc/resolv.conf && exec "$@"' "$conf" "$@"
+    [ -f "$conf" ] && [ -f "$dir/hosts" ] || { echo "no $conf: start the fixture first" >&2; return 2; }
+    unshare -m --propagation private sh -c \
+        'mount --bind "$0" /etc/resolv.conf && mount --bind "$1" /etc/hosts && shift && exec "$@"' \
+        "$conf" "$dir/hosts" "$@"
 }
 
 case "$action" in
@@ -229,7 +244,7 @@ stop)
     ;;
 run)
     name=${3:-}
-    case "$name" in wpad | none | silent) ;; *) usage ;; esac
+    case "$name" in wpad | none | silent | silent-long) ;; *) usage ;; esac
     if [ "${4:-}" != "--" ] || [ $# -lt 5 ]; then
         usage
     fi

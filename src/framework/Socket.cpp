@@ -17,7 +17,7 @@ void CleanupSockets()
 BOOL AfxSocketInit(WSADATA* lpwsaData)
 {
     WSADATA wsaData;
-    if (::WSAStartup(MAKEWORD(1, 1), &wsaData) != 0)
+    if (::WSAStartup(MAKEWORD(2, 2), &wsaData) != 0)
         return FALSE;
     if (lpwsaData)
         *lpwsaData = wsaData;
@@ -35,26 +35,34 @@ CAsyncSocket::~CAsyncSocket()
 
 BOOL CAsyncSocket::Create(UINT nSocketPort, int nSocketType, long lEvent, const char* lpszSocketAddress)
 {
-    if (m_hSocket != INVALID_SOCKET) {
-        ::WSASetLastError(WSAEINVAL);
-        return FALSE;
-    }
-    const SOCKET hSocket = ::socket(AF_INET, nSocketType, 0);
-    if (hSocket == INVALID_SOCKET)
+    if (!Open(AF_INET, nSocketType, lEvent))
         return FALSE;
     if (nSocketPort != 0 || lpszSocketAddress) {
         sockaddr_in local = {};
         local.sin_family = AF_INET;
         local.sin_port = ::htons(static_cast<u_short>(nSocketPort));
         local.sin_addr.s_addr = lpszSocketAddress ? ::inet_addr(lpszSocketAddress) : INADDR_ANY;
-        if (::bind(hSocket, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) == SOCKET_ERROR) {
+        if (::bind(m_hSocket, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) == SOCKET_ERROR) {
             const int nError = ::WSAGetLastError();
-            ::closesocket(hSocket);
+            Close();
             ::WSASetLastError(nError);
             return FALSE;
         }
     }
+    return TRUE;
+}
+
+BOOL CAsyncSocket::Open(int nFamily, int nSocketType, long lEvent)
+{
+    if (m_hSocket != INVALID_SOCKET) {
+        ::WSASetLastError(WSAEINVAL);
+        return FALSE;
+    }
+    const SOCKET hSocket = ::socket(nFamily, nSocketType, 0);
+    if (hSocket == INVALID_SOCKET)
+        return FALSE;
     m_hSocket = hSocket;
+    m_lEvents = lEvent;
     m_bConnectReported = false;
     m_nNotifyMessage = AttachSocket(this);
     const HWND hWnd = SocketWindow();
@@ -68,34 +76,24 @@ BOOL CAsyncSocket::Create(UINT nSocketPort, int nSocketType, long lEvent, const 
     return TRUE;
 }
 
-int CAsyncSocket::ResolveHost(const char* lpszHostAddress, UINT nHostPort, sockaddr_in* pAddresses, int nMax)
+SOCKET CAsyncSocket::Detach()
 {
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = ::htons(static_cast<u_short>(nHostPort));
-    address.sin_addr.s_addr = ::inet_addr(lpszHostAddress);
-    if (address.sin_addr.s_addr != INADDR_NONE) {
-        pAddresses[0] = address;
-        return 1;
-    }
-    const hostent* pHost = ::gethostbyname(lpszHostAddress);
-    if (!pHost || pHost->h_addrtype != AF_INET)
-        return 0;
-    int nCount = 0;
-    for (char** pp = pHost->h_addr_list; *pp && nCount < nMax; ++pp) {
-        memcpy(&address.sin_addr, *pp, sizeof(address.sin_addr));
-        pAddresses[nCount++] = address;
-    }
-    return nCount;
+    const SOCKET hSocket = m_hSocket;
+    m_hSocket = INVALID_SOCKET;
+    DetachSocket(m_nNotifyMessage);
+    m_nNotifyMessage = 0;
+    m_kept.clear();
+    return hSocket;
 }
 
-BOOL CAsyncSocket::Connect(const char* lpszHostAddress, UINT nHostPort)
+BOOL CAsyncSocket::TakeOver(SOCKET hSocket)
 {
-    sockaddr_in address;
-    if (ResolveHost(lpszHostAddress, nHostPort, &address, 1) == 0)
-        return FALSE;
-    m_bConnectReported = false;
-    return ::connect(m_hSocket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != SOCKET_ERROR;
+    // Queued notifications of the old handle are told apart by the handle
+    // value they carry, and dropped.
+    ::closesocket(m_hSocket);
+    m_hSocket = hSocket;
+    m_kept.clear();
+    return ::WSAAsyncSelect(hSocket, SocketWindow(), m_nNotifyMessage, m_lEvents) != SOCKET_ERROR;
 }
 
 int CAsyncSocket::Receive(void* lpBuf, int nBufLen, int nFlags)
@@ -134,33 +132,39 @@ BOOL CAsyncSocket::WaitForEvent(long lEvents, int* pnError)
 {
     BlockingWait wait;
     wait.lEvents = lEvents;
+    if (!Pump(wait, 0, nullptr))
+        return FALSE;
+    *pnError = wait.nError;
+    return TRUE;
+}
+
+BOOL CAsyncSocket::Pump(BlockingWait& wait, ULONGLONG nWakeTick, HANDLE hSignal)
+{
     m_pBlockingWait = &wait;
     // Read once: a handler dispatched below may delete the object.
     const ULONGLONG nDeadline = m_nBlockingDeadline;
     bool bTimedOut = false;
     while (!wait.bDone && !wait.bCancelled && !wait.bDestroyed) {
-        MSG msg;
-        BOOL bResult;
-        if (nDeadline == 0) {
-            bResult = ::GetMessageA(&msg, nullptr, 0, 0);
-        } else {
-            const ULONGLONG nNow = ::GetTickCount64();
-            if (nNow >= nDeadline) {
-                bTimedOut = true;
-                break;
-            }
-            if (!::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-                ::MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(nDeadline - nNow), QS_ALLINPUT,
-                                              MWMO_INPUTAVAILABLE);
-                continue;
-            }
-            bResult = msg.message == WM_QUIT ? 0 : 1;
+        const ULONGLONG nNow = ::GetTickCount64();
+        if (nDeadline != 0 && nNow >= nDeadline) {
+            bTimedOut = true;
+            break;
         }
-        if (bResult == 0) {
+        if ((nWakeTick != 0 && nNow >= nWakeTick) || (hSignal && ::WaitForSingleObject(hSignal, 0) == WAIT_OBJECT_0))
+            break;
+        MSG msg;
+        if (!::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            ULONGLONG nUntil = nDeadline;
+            if (nWakeTick != 0 && (nUntil == 0 || nWakeTick < nUntil))
+                nUntil = nWakeTick;
+            const DWORD nWait = nUntil == 0 ? INFINITE : static_cast<DWORD>(nUntil - nNow);
+            ::MsgWaitForMultipleObjectsEx(hSignal ? 1 : 0, hSignal ? &hSignal : nullptr, nWait, QS_ALLINPUT,
+                                          MWMO_INPUTAVAILABLE);
+            continue;
+        }
+        if (msg.message == WM_QUIT) {
             // The quit request belongs to the outer loop.
             ::PostQuitMessage(static_cast<int>(msg.wParam));
-            wait.bCancelled = true;
-        } else if (bResult == -1) {
             wait.bCancelled = true;
         } else {
             ::TranslateMessage(&msg);
@@ -178,11 +182,10 @@ BOOL CAsyncSocket::WaitForEvent(long lEvents, int* pnError)
         ::WSASetLastError(WSAETIMEDOUT);
         return FALSE;
     }
-    if (wait.bCancelled || !wait.bDone) {
+    if (wait.bCancelled) {
         ::WSASetLastError(WSAEINTR);
         return FALSE;
     }
-    *pnError = wait.nError;
     return TRUE;
 }
 
@@ -200,35 +203,6 @@ void CAsyncSocket::StartTimer(DWORD nMilliseconds)
 {
     if (m_hSocket != INVALID_SOCKET)
         ::SetTimer(SocketWindow(), m_nNotifyMessage, nMilliseconds, nullptr);
-}
-
-BOOL CSocket::Connect(const char* lpszHostAddress, UINT nHostPort)
-{
-    if (m_pBlockingWait) {
-        ::WSASetLastError(WSAEINPROGRESS);
-        return FALSE;
-    }
-    sockaddr_in addresses[16];
-    const int nCount = ResolveHost(lpszHostAddress, nHostPort, addresses, 16);
-    if (nCount == 0)
-        return FALSE;
-
-    int nError = 0;
-    for (int i = 0; i < nCount; ++i) {
-        nError = 0;
-        if (::connect(m_hSocket, reinterpret_cast<const sockaddr*>(&addresses[i]), sizeof(addresses[i])) ==
-            SOCKET_ERROR) {
-            nError = ::WSAGetLastError();
-            if (nError == WSAEWOULDBLOCK && !WaitForEvent(FD_CONNECT, &nError))
-                return FALSE;
-        }
-        if (nError == 0)
-            break;
-    }
-    m_bConnectReported = true;
-    OnConnect(nError);
-    ::WSASetLastError(nError);
-    return nError == 0;
 }
 
 int CSocket::Receive(void* lpBuf, int nBufLen, int nFlags)

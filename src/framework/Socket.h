@@ -5,9 +5,11 @@
 
 #include <deque>
 #include <memory>
+#include <vector>
 
 #include "Win32.h"
 #include "CObject.h"
+#include "HostLookup.h"
 
 // Starts the socket layer for the process; it is released again at exit.
 BOOL AfxSocketInit(WSADATA* lpwsaData = nullptr);
@@ -21,12 +23,11 @@ public:
     CAsyncSocket& operator=(const CAsyncSocket&) = delete;
     ~CAsyncSocket() override;
 
-    // A non-blocking socket registered for the given notifications.
+    // A non-blocking IPv4 socket registered for the given notifications.
+    // A connect by CSocket replaces it with a socket of the family that
+    // reached the host, registered for the same notifications.
     BOOL Create(UINT nSocketPort = 0, int nSocketType = SOCK_STREAM, long lEvent = allEvents,
                 const char* lpszSocketAddress = nullptr);
-    // Starts connecting to a host name or dotted address; FALSE with
-    // WSAEWOULDBLOCK means the outcome comes with OnConnect.
-    virtual BOOL Connect(const char* lpszHostAddress, UINT nHostPort);
     virtual int Receive(void* lpBuf, int nBufLen, int nFlags = 0);
     virtual int Send(const void* lpBuf, int nBufLen, int nFlags = 0);
     virtual void Close();
@@ -57,6 +58,17 @@ protected:
     // WSAEINTR, or WSAETIMEDOUT after the blocking timeout) unless the event
     // arrived; after a FALSE the object may be gone.
     BOOL WaitForEvent(long lEvents, int* pnError);
+    // The same wait, which also ends, with TRUE, when the wait is marked
+    // done, at the tick nWakeTick (0: none) or once hSignal is set.
+    BOOL Pump(BlockingWait& wait, ULONGLONG nWakeTick, HANDLE hSignal);
+    // A socket of the family, registered for the notifications.
+    BOOL Open(int nFamily, int nSocketType, long lEvent);
+    // The handle, no longer this object's: its notifications stop coming
+    // here, and the object is closed.
+    SOCKET Detach();
+    // Closes this object's handle and goes on with hSocket in its place,
+    // under the same notification message and for the same notifications.
+    BOOL TakeOver(SOCKET hSocket);
     // Queues a notification for this socket as if the socket layer had sent
     // it; the next message loop dispatches it. For data that the object
     // holds itself and that no notification of the socket layer announces.
@@ -69,8 +81,7 @@ protected:
 
     // The tick (GetTickCount64) at which blocking calls give up; 0: never.
     ULONGLONG m_nBlockingDeadline = 0;
-    // Addresses of a host name or dotted address, in the resolver's order.
-    static int ResolveHost(const char* lpszHostAddress, UINT nHostPort, sockaddr_in* pAddresses, int nMax);
+    long m_lEvents = 0; // the notifications the socket is registered for
 
     bool m_bConnectReported = false;
     // A read notification is being handled: a receive that finds nothing
@@ -103,9 +114,14 @@ class CSocket : public CAsyncSocket {
 public:
     CSocket() = default;
 
-    // Tries each address of the host in turn; OnConnect reports the outcome
-    // (success or the last failure) before Connect returns.
-    BOOL Connect(const char* lpszHostAddress, UINT nHostPort) override;
+    // Looks the host (a name, or an IPv4 or IPv6 address without brackets)
+    // up and connects to the first of its addresses that answers, the next
+    // attempt starting 250 ms after the one before or at once when that
+    // one failed, the families taking turns. The lookup and the attempts
+    // end at the blocking deadline, or with CancelBlockingCall. Once the
+    // host has addresses, OnConnect reports the outcome (success or the
+    // last failure) before Connect returns.
+    BOOL Connect(const char* lpszHostAddress, UINT nHostPort);
     int Receive(void* lpBuf, int nBufLen, int nFlags = 0) override;
     // Sends all nBufLen bytes, or fails.
     int Send(const void* lpBuf, int nBufLen, int nFlags = 0) override;
@@ -118,4 +134,14 @@ public:
     void SetBlockingDeadline(ULONGLONG nTick) { m_nBlockingDeadline = nTick; }
     // Ends the pending blocking call, which then fails with WSAEINTR.
     void CancelBlockingCall();
+
+    static constexpr DWORD kAttemptDelayMs = 250;
+
+private:
+    class ConnectAttempt;
+    // FALSE when the wait ended (timed out, cancelled, the object gone);
+    // else TRUE with nError the lookup's outcome.
+    BOOL LookUp(const char* lpszHostAddress, UINT nHostPort, std::vector<HostAddress>& addresses, int& nError);
+    BOOL ConnectFirstOf(const std::vector<HostAddress>& addresses, int& nError);
+    int Adopt(ConnectAttempt& attempt);
 };

@@ -8,6 +8,7 @@
 #include "ResponseHeaders.h"
 #include "ResponseReader.h"
 #include "TlsChannel.h"
+#include "UrlParser.h"
 
 namespace {
 
@@ -68,8 +69,9 @@ int CHttpInterface::Request(const CString& strPath, int& nLength)
     // The socket stays created after a failed connect, until the object is
     // destroyed; after a later step it is closed, so that no notification
     // kept during the setup reaches the owner after the failure.
-    if (!Connect(strPeer, static_cast<UINT>(nPeerPort)))
-        return FailConnect(::WSAGetLastError(), strPeer, nLength);
+    const LONG nConnectError = ConnectTo(strPeer, nPeerPort);
+    if (nConnectError != 0)
+        return FailConnect(nConnectError, strPeer, nLength);
 
     CProxyExchange exchange(*this, m_route.proxy.strHost);
     std::string strWire(strRequest.GetString(), static_cast<size_t>(strRequest.GetLength()));
@@ -178,7 +180,7 @@ LONG CHttpInterface::OpenTls(std::string& strWire)
 {
     auto pTls = std::make_unique<CTlsChannel>();
     std::string strOut;
-    LONG nResult = pTls->Start(m_target.strHost, strOut);
+    LONG nResult = pTls->Start(CUrlParser::ConnectNameOf(m_target.strHost), strOut);
     for (;;) {
         // A token goes out even with a failure: it may be the alert that
         // tells the server why.
@@ -243,5 +245,15 @@ LONG CHttpInterface::Reconnect()
 {
     Close();
     Create();
-    return Connect(m_route.proxy.strHost, static_cast<UINT>(m_route.proxy.nPort)) ? 0 : ::WSAGetLastError();
+    return ConnectTo(m_route.proxy.strHost, m_route.proxy.nPort);
+}
+
+// The host as the setting writes it; an IPv6 address is connected to
+// without its brackets, and one with a zone id not at all.
+LONG CHttpInterface::ConnectTo(const CString& strHost, int nPort)
+{
+    const CString strName = CUrlParser::ConnectNameOf(strHost);
+    if (strName.IsEmpty() && !strHost.IsEmpty())
+        return WSAEINVAL;
+    return Connect(strName, static_cast<UINT>(nPort)) ? 0 : ::WSAGetLastError();
 }

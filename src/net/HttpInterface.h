@@ -88,6 +88,7 @@ private:
     LONG ReceiveMore(std::string& bytes) override;
     LONG Reconnect() override;
 
+    LONG ConnectTo(const CString& strHost, int nPort);
     LONG SendBytes(const char* pData, size_t nLength);
     int Sent();
     int FailConnect(int nError, const CString& strHost, int& nLength);

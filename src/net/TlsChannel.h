@@ -12,6 +12,8 @@
 #include "framework/CString.h"
 #include "framework/Win32.h"
 
+struct _CERT_CONTEXT;
+
 class CTlsChannel {
 public:
     CTlsChannel();
@@ -58,6 +60,7 @@ private:
     LONG CheckAttributes();
     LONG CheckProtocol();
     LONG CheckCertificate();
+    LONG CheckAddress(const _CERT_CONTEXT* pCertificate, const std::string& address) const;
 
     std::unique_ptr<Session> m_pSession;
     CString m_strHost;

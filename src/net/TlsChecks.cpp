@@ -5,6 +5,8 @@
 
 #include "TlsSession.h"
 
+#include <ws2tcpip.h>
+
 #include <string>
 
 namespace {
@@ -30,7 +32,45 @@ LONG ChainError(DWORD dwStatus)
     return CERT_E_CHAINING;
 }
 
+// SECURITY_FLAG_IGNORE_CERT_CN_INVALID, which wininet.h defines for the
+// SSL policy's checks.
+const DWORD kIgnoreNameCheck = 0x00001000;
+
+// The bytes of an IPv4 or IPv6 address written as text; empty for a name.
+std::string AddressBytesOf(const CString& strHost)
+{
+    IN6_ADDR v6 = {};
+    if (::InetPtonA(AF_INET6, strHost, &v6) == 1)
+        return std::string(reinterpret_cast<const char*>(&v6), sizeof(v6));
+    IN_ADDR v4 = {};
+    if (::InetPtonA(AF_INET, strHost, &v4) == 1)
+        return std::string(reinterpret_cast<const char*>(&v4), sizeof(v4));
+    return {};
+}
+
 } // namespace
+
+// An address is named by an IP address entry of the certificate's
+// alternative names, byte for byte; a name entry never names one.
+LONG CTlsChannel::CheckAddress(PCCERT_CONTEXT pCertificate, const std::string& address) const
+{
+    Session& s = *m_pSession;
+    const CERT_INFO* pInfo = pCertificate->pCertInfo;
+    const CERT_EXTENSION* pNames = s.pfnFindExtension(szOID_SUBJECT_ALT_NAME2, pInfo->cExtension, pInfo->rgExtension);
+    CERT_ALT_NAME_INFO* pDecoded = nullptr;
+    DWORD nSize = 0;
+    if (!pNames || !s.pfnDecode(X509_ASN_ENCODING, X509_ALTERNATE_NAME, pNames->Value.pbData, pNames->Value.cbData,
+                                CRYPT_DECODE_ALLOC_FLAG, nullptr, &pDecoded, &nSize))
+        return CERT_E_CN_NO_MATCH;
+    bool bNamed = false;
+    for (DWORD i = 0; i < pDecoded->cAltEntry && !bNamed; ++i) {
+        const CERT_ALT_NAME_ENTRY& entry = pDecoded->rgAltEntry[i];
+        bNamed = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == address.size() &&
+                 memcmp(entry.IPAddress.pbData, address.data(), address.size()) == 0;
+    }
+    ::LocalFree(pDecoded);
+    return bNamed ? 0 : CERT_E_CN_NO_MATCH;
+}
 
 // A context without confidentiality, or without the record order and
 // replay checks, would carry the update unprotected.
@@ -53,8 +93,9 @@ LONG CTlsChannel::CheckProtocol()
 
 // The chain must end in a trusted root and the certificate must name the
 // host. The SSL policy alone is not enough: Wine's passes a chain whose
-// issuer is unknown, which the chain's own status reports. Revocation is
-// not checked, so that a machine that cannot reach the lists still updates.
+// issuer is unknown, which the chain's own status reports, and it compares
+// names only, so an address is matched here. Revocation is not checked, so
+// that a machine that cannot reach the lists still updates.
 LONG CTlsChannel::CheckCertificate()
 {
     Session& s = *m_pSession;
@@ -83,9 +124,11 @@ LONG CTlsChannel::CheckCertificate()
         std::wstring strServer(static_cast<size_t>(nWide > 0 ? nWide : 1), L'\0');
         ::MultiByteToWideChar(CP_ACP, 0, m_strHost, -1, strServer.data(), nWide);
 
+        const std::string address = AddressBytesOf(m_strHost);
         HTTPSPolicyCallbackData https = {};
         https.cbStruct = sizeof(https);
         https.dwAuthType = AUTHTYPE_SERVER;
+        https.fdwChecks = address.empty() ? 0 : kIgnoreNameCheck;
         https.pwszServerName = strServer.data();
         CERT_CHAIN_POLICY_PARA policyPara = {};
         policyPara.cbSize = sizeof(policyPara);
@@ -98,6 +141,8 @@ LONG CTlsChannel::CheckCertificate()
             nError = static_cast<LONG>(status.dwError);
         else
             nError = ChainError(pChain->TrustStatus.dwErrorStatus);
+        if (nError == 0 && !address.empty())
+            nError = CheckAddress(pCertificate, address);
         s.pfnFreeChain(pChain);
     }
     s.pfnFreeCertificate(pCertificate);

@@ -29,6 +29,8 @@ struct CTlsChannel::Session {
         pfnVerifyChain = ProcAddressOf<decltype(pfnVerifyChain)>(crypt32, "CertVerifyCertificateChainPolicy");
         pfnFreeChain = ProcAddressOf<decltype(pfnFreeChain)>(crypt32, "CertFreeCertificateChain");
         pfnFreeCertificate = ProcAddressOf<decltype(pfnFreeCertificate)>(crypt32, "CertFreeCertificateContext");
+        pfnFindExtension = ProcAddressOf<decltype(pfnFindExtension)>(crypt32, "CertFindExtension");
+        pfnDecode = ProcAddressOf<decltype(pfnDecode)>(crypt32, "CryptDecodeObjectEx");
     }
     ~Session()
     {
@@ -38,7 +40,11 @@ struct CTlsChannel::Session {
             sspi->FreeCredentialsHandle(&credentials);
     }
 
-    bool IsLoaded() const { return sspi && pfnGetChain && pfnVerifyChain && pfnFreeChain && pfnFreeCertificate; }
+    bool IsLoaded() const
+    {
+        return sspi && pfnGetChain && pfnVerifyChain && pfnFreeChain && pfnFreeCertificate && pfnFindExtension &&
+               pfnDecode;
+    }
 
     CUniqueModule secur32;
     CUniqueModule crypt32;
@@ -47,6 +53,8 @@ struct CTlsChannel::Session {
     decltype(&::CertVerifyCertificateChainPolicy) pfnVerifyChain = nullptr;
     decltype(&::CertFreeCertificateChain) pfnFreeChain = nullptr;
     decltype(&::CertFreeCertificateContext) pfnFreeCertificate = nullptr;
+    decltype(&::CertFindExtension) pfnFindExtension = nullptr;
+    decltype(&::CryptDecodeObjectEx) pfnDecode = nullptr;
 
     CredHandle credentials = {};
     bool bCredentials = false;

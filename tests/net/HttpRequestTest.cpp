@@ -193,6 +193,9 @@ TEST(RequestText, UrlHostFieldAndTunnelOfATarget)
         {true, "update.corp", 443, "https://update.corp/dir/Update.exe", "update.corp"},
         {true, "update.corp", 80, "https://update.corp:80/dir/Update.exe", "update.corp:80"},
         {true, "update.corp", 8443, "https://update.corp:8443/dir/Update.exe", "update.corp:8443"},
+        // An IPv6 address keeps its brackets in all three.
+        {false, "[::1]", 8080, "http://[::1]:8080/dir/Update.exe", "[::1]:8080"},
+        {true, "[2001:db8::5]", 443, "https://[2001:db8::5]/dir/Update.exe", "[2001:db8::5]"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.pszUrl);

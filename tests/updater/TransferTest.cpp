@@ -113,12 +113,12 @@ public:
 private:
     static LRESULT CALLBACK Proc(int nCode, WPARAM wParam, LPARAM lParam)
     {
+        // The connect's attempt that succeeds becomes the connection, so
+        // its socket is the one shut.
         const MSG* pMsg = reinterpret_cast<const MSG*>(lParam);
-        const CHttpInterface* pConnection = s_pDlg && s_pDlg->m_pHttp ? s_pDlg->m_pHttp->Connection() : nullptr;
-        if (nCode == HC_ACTION && wParam == PM_REMOVE && pConnection && pMsg->message >= WM_APP &&
-            pMsg->wParam == pConnection->m_hSocket && WSAGETSELECTEVENT(pMsg->lParam) == FD_CONNECT &&
-            WSAGETSELECTERROR(pMsg->lParam) == 0)
-            s_bShut = shutdown(pConnection->m_hSocket, SD_SEND) == 0;
+        if (nCode == HC_ACTION && wParam == PM_REMOVE && s_pDlg && s_pDlg->m_pHttp && pMsg->message >= WM_APP &&
+            WSAGETSELECTEVENT(pMsg->lParam) == FD_CONNECT && WSAGETSELECTERROR(pMsg->lParam) == 0)
+            s_bShut = shutdown(static_cast<SOCKET>(pMsg->wParam), SD_SEND) == 0;
         return CallNextHookEx(nullptr, nCode, wParam, lParam);
     }
 
@@ -786,6 +786,7 @@ TEST_F(Transfer, SecureUpdateComesOnlyWholeFromAVerifiedServer)
         bool bRunMode;
         int nOutcome;
         LONG nConnectError;   // the error of the connect record, when the connect failed
+        const char* pszHost = "localhost";
     };
     const Row rows[] = {
         {"run mode", "good", "", nullptr, true, OUTCOME_COMPLETED, kNoConnectError},
@@ -816,6 +817,13 @@ TEST_F(Transfer, SecureUpdateComesOnlyWholeFromAVerifiedServer)
         {"through privoxy", "good", "", "PRIVOXY_PORT_FILE", false, OUTCOME_COMPLETED, kNoConnectError},
         // squid refuses tunnels to ports below 1024.
         {"tunnel refused by squid", "443", "", "SQUID_PORT_FILE", true, OUTCOME_HTTP_ERROR, kNoConnectError},
+        // A certificate names an address in its IP address entries.
+        {"IPv6 address, certificate for it", "address", "", nullptr, true, OUTCOME_COMPLETED, kNoConnectError,
+         "[::1]"},
+        {"IPv6 address, certificate for another", "other-address", "", nullptr, true, OUTCOME_CONNECTION_FAILED,
+         CERT_E_CN_NO_MATCH, "[::1]"},
+        {"IPv6 address, certificate for a name", "good", "", nullptr, true, OUTCOME_CONNECTION_FAILED,
+         CERT_E_CN_NO_MATCH, "[::1]"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.pszName);
@@ -825,7 +833,7 @@ TEST_F(Transfer, SecureUpdateComesOnlyWholeFromAVerifiedServer)
         const int nPort = server == "silent" ? silent.Port() : server == "443" ? 443 : TlsPortOf(server);
         ASSERT_NE(nPort, 0) << server;
         const std::string path = *row.pszPath ? row.pszPath : row.bRunMode ? "/Update.exe" : "/info.exe";
-        PointModeAt(row.bRunMode, "https://localhost:" + std::to_string(nPort) + path);
+        PointModeAt(row.bRunMode, std::string("https://") + row.pszHost + ":" + std::to_string(nPort) + path);
         std::optional<ProxySettings> proxy;
         if (row.pszProxy) {
             const int nProxyPort = ProxyPortOf(row.pszProxy);
@@ -858,7 +866,7 @@ TEST_F(Transfer, SecureUpdateComesOnlyWholeFromAVerifiedServer)
                       (std::vector<int>{LOG_LINE_CONNECT_ERROR, LOG_LINE_CONNECTION_LOST, LOG_LINE_UNABLE_TO_CONNECT}));
             if (row.nConnectError != kAnyError) {
                 EXPECT_EQ(run.records[0].text, "Error " + std::to_string(row.nConnectError) +
-                                                   " connecting to host: 'localhost'");
+                                                   " connecting to host: '" + row.pszHost + "'");
             }
         } else {
             EXPECT_TRUE(BoxCountIs(run.boxes, 1));
@@ -1956,5 +1964,106 @@ TEST_F(Transfer, AutomaticDetectionFindsTheProxyAsWindowsDoes)
             EXPECT_TRUE(run.records.empty()) << run.records[0].text;
             EXPECT_LT(nMs, kScriptBoundMs);
         }
+    }
+}
+
+// Every address of a host, as Windows resolves it, in the WPAD fixture's
+// namespace: its hosts file knows v6only.test (::1 alone) and dual.test
+// (::1, where the TLS fixture's dual port never answers, and 127.0.0.1).
+// With a silent name server the lookup ends with the setup's deadline, or
+// at once with Cancel.
+TEST_F(Transfer, EveryAddressOfTheHostIsTriedInTurn)
+{
+    const char* pszResolv = std::getenv("WPAD_RESOLV");
+    if (!pszResolv)
+        GTEST_SKIP() << "runs in the WPAD fixture's own namespace (addresses_* tests)";
+    const std::string resolv = pszResolv;
+    const std::string plain = std::to_string(TlsPortOf("plain"));
+    const int nSquidPort = ProxyPortOf("SQUID_PORT_FILE");
+    ASSERT_NE(TlsPortOf("dual"), 0) << "run through ctest, which starts the TLS servers";
+    ASSERT_NE(nSquidPort, 0) << "run through ctest, which starts squid";
+    const std::string page = "<html>" + std::string(20000, 'a') + "</html>";
+    ASSERT_TRUE(WriteWholeFile(TlsFixtureFolder() + "\\www\\info.exe", page));
+    const std::string dest = DestOf(false);
+
+    if (resolv == "none") {
+        struct Row {
+            const char* pszName;
+            std::string url;
+            bool bThroughSquid;
+            DWORD nWithinMs;
+        };
+        const Row rows[] = {
+            {"an IPv6 address", "http://[::1]:" + plain + "/info.exe", false, 5000},
+            {"a name with an IPv6 address alone", "http://v6only.test:" + plain + "/info.exe", false, 5000},
+            // The IPv4 attempt starts 250 ms after the unanswered one.
+            {"a name whose IPv6 address never answers", "http://dual.test:" + std::to_string(TlsPortOf("dual")) +
+                 "/info.exe", false, 1500},
+            {"squid at [::1] as the proxy", "http://localhost:" + plain + "/info.exe", true, 5000},
+        };
+        for (const Row& row : rows) {
+            SCOPED_TRACE(row.pszName);
+            ASSERT_TRUE(RemoveEarlierRun(dest));
+            PointModeAt(false, row.url);
+            std::optional<ProxySettings> proxy;
+            if (row.bThroughSquid)
+                proxy.emplace(1, "[::1]:" + std::to_string(nSquidPort));
+            const int nSquidBefore = SquidLogCount(row.url);
+
+            const DWORD nStart = GetTickCount();
+            const RunResult run = RunDialog(false);
+
+            EXPECT_LT(GetTickCount() - nStart, row.nWithinMs);
+            EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED) << DescribeBoxes(run.boxes);
+            EXPECT_TRUE(ReadWholeFile(dest) == page);
+            EXPECT_TRUE(run.records.empty()) << run.records[0].text;
+            EXPECT_EQ(SquidLogCount(row.url) - nSquidBefore, row.bThroughSquid ? 1 : 0);
+        }
+        return;
+    }
+
+    ASSERT_EQ(resolv, "silent-long");
+    {
+        SCOPED_TRACE("the setup's deadline");
+        ASSERT_TRUE(RemoveEarlierRun(dest));
+        PointModeAt(false, "http://never.example:" + plain + "/info.exe");
+        const DWORD nStart = GetTickCount();
+        const RunResult run = RunDialog(false);
+        const DWORD nMs = GetTickCount() - nStart;
+        EXPECT_GE(nMs, CHttpInterface::kSetupDeadlineMs - 1000);
+        EXPECT_LT(nMs, CHttpInterface::kSetupDeadlineMs + 5000);
+        EXPECT_EQ(run.nOutcome, OUTCOME_CONNECTION_FAILED);
+        EXPECT_TRUE(BoxCountIs(run.boxes, 2));
+        ASSERT_EQ(LinesOf(run.records),
+                  (std::vector<int>{LOG_LINE_CONNECT_ERROR, LOG_LINE_CONNECTION_LOST, LOG_LINE_UNABLE_TO_CONNECT}));
+        EXPECT_EQ(run.records[0].text, "Error " + std::to_string(WSAETIMEDOUT) + " connecting to host: 'never.example'");
+        EXPECT_FALSE(FileExists(dest));
+    }
+    {
+        SCOPED_TRACE("Cancel during the next hop's lookup");
+        ASSERT_TRUE(RemoveEarlierRun(dest));
+        ScriptedServer moved(Answering("HTTP/1.0 302 Found\r\nLocation: http://never.example/info.exe\r\n\r\n"));
+        PointAt(false, moved.Port());
+        DWORD nRedirected = 0;
+        DWORD nCancelAt = 0;
+        const RunResult run = RunDialog(false, [](const ObservedBox&) { return IDYES; }, [&](TransferDlg& dlg) {
+            dlg.CancelWhen([&](const TransferDlg&) {
+                if (moved.Connections() == 0)
+                    return false;
+                if (nRedirected == 0)
+                    nRedirected = GetTickCount();
+                if (GetTickCount() - nRedirected < 1000)
+                    return false;
+                nCancelAt = GetTickCount();
+                return true;
+            });
+        });
+        ASSERT_NE(nCancelAt, 0u);
+        EXPECT_LT(GetTickCount() - nCancelAt, 3000u);
+        EXPECT_EQ(run.nOutcome, OUTCOME_CANCELLED);
+        const std::vector<int> lines = LinesOf(run.records);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0], LOG_LINE_REDIRECTED);
+        EXPECT_FALSE(FileExists(dest));
     }
 }
