@@ -111,8 +111,8 @@ BOOL CUpdaterDlg::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* 
         return TRUE;
     case WM_DPICHANGED:
         OnDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
-        // The dialog manager of Windows 10 goes on to lay the template out
-        // anew in its font at the new DPI.
+        // Left to the dialog manager too, which from Windows 10 1703 on lays
+        // the template out anew in its font at the new DPI.
         return CDialog::OnWndMsg(message, wParam, lParam, pResult);
     default:
         return CDialog::OnWndMsg(message, wParam, lParam, pResult);
