@@ -9,15 +9,45 @@ const LogSource g_logUpdaterDlg = ModuleLogSource("UpdaterDlg");
 
 namespace {
 
-// The program's icon in the size of the two metrics: the image of the
-// icon file that fits it best, shared, so never destroyed.
-HICON LoadIconOfSize(int nWidthMetric, int nHeightMetric)
+// Both come with Windows 10 1607; before it one DPI served the whole
+// session, that of the screen device.
+template <typename T> T User32Export(const char* pszName)
+{
+    return reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("user32.dll"), pszName)));
+}
+
+UINT SessionDpi()
+{
+    HDC hdc = ::GetDC(nullptr);
+    const int nDpi = ::GetDeviceCaps(hdc, LOGPIXELSY);
+    ::ReleaseDC(nullptr, hdc);
+    return nDpi;
+}
+
+UINT WindowDpi(HWND hWnd)
+{
+    static const auto pfnGetDpiForWindow = User32Export<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
+    return pfnGetDpiForWindow ? pfnGetDpiForWindow(hWnd) : SessionDpi();
+}
+
+int MetricForDpi(int nIndex, UINT nDpi)
+{
+    static const auto pfnGetSystemMetricsForDpi = User32Export<int(WINAPI*)(int, UINT)>("GetSystemMetricsForDpi");
+    return pfnGetSystemMetricsForDpi ? pfnGetSystemMetricsForDpi(nIndex, nDpi)
+                                     : ::MulDiv(::GetSystemMetrics(nIndex), nDpi, SessionDpi());
+}
+
+// The program's icon in the size of the two metrics at that DPI: the image
+// of the icon file that fits it best, scaled when none has the size. Not
+// shared: a shared icon is cached by its image, so a later call for another
+// size that picks the same image gets the size loaded first.
+HICON LoadIconOfSize(int nWidthMetric, int nHeightMetric, UINT nDpi)
 {
     return static_cast<HICON>(::LoadImageA(AfxGetApp()->m_hInstance ? AfxGetApp()->m_hInstance
                                                                       : ::GetModuleHandleA(nullptr),
                                            MAKEINTRESOURCEA(IDR_MAINFRAME), IMAGE_ICON,
-                                           ::GetSystemMetrics(nWidthMetric), ::GetSystemMetrics(nHeightMetric),
-                                           LR_SHARED));
+                                           MetricForDpi(nWidthMetric, nDpi), MetricForDpi(nHeightMetric, nDpi),
+                                           0));
 }
 
 } // namespace
@@ -35,8 +65,8 @@ CUpdaterDlg::CUpdaterDlg(CWnd* pParent)
       m_bInProgress(FALSE),
       m_bHttpError(FALSE),
       m_bRunMode(TRUE),
-      m_hIcon(LoadIconOfSize(SM_CXICON, SM_CYICON)),
-      m_hSmallIcon(LoadIconOfSize(SM_CXSMICON, SM_CYSMICON)),
+      m_hIcon(LoadIconOfSize(SM_CXICON, SM_CYICON, SessionDpi())),
+      m_hSmallIcon(LoadIconOfSize(SM_CXSMICON, SM_CYSMICON, SessionDpi())),
       m_nBodyReceived(0),
       m_bHeadersUnreadable(FALSE),
       m_bStoreFailed(FALSE),
@@ -54,6 +84,8 @@ CUpdaterDlg::~CUpdaterDlg()
     delete m_pHttp;
     DiscardDownload();
     m_lock.Release();
+    ::DestroyIcon(m_hIcon);
+    ::DestroyIcon(m_hSmallIcon);
 }
 
 void CUpdaterDlg::DoDataExchange(CDataExchange* pDX)
@@ -77,6 +109,11 @@ BOOL CUpdaterDlg::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* 
     case WM_QUERYDRAGICON:
         *pResult = reinterpret_cast<LRESULT>(OnQueryDragIcon());
         return TRUE;
+    case WM_DPICHANGED:
+        OnDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+        // Left to the dialog manager too, which from Windows 10 1703 on lays
+        // the template out anew in its font at the new DPI.
+        return CDialog::OnWndMsg(message, wParam, lParam, pResult);
     default:
         return CDialog::OnWndMsg(message, wParam, lParam, pResult);
     }
@@ -86,15 +123,37 @@ BOOL CUpdaterDlg::OnInitDialog()
 {
     CDialog::OnInitDialog();
 
-    // Each icon at the size the system asks for at this DPI, not one image
-    // stretched to both.
-    SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
-    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
+    SetIconsForDpi(WindowDpi(m_hWnd));
 
     StartUpdate();
 
     // Focus goes to the Cancel button.
     return TRUE;
+}
+
+// Each icon at the size the system asks for at this DPI, not one image
+// stretched to both.
+void CUpdaterDlg::SetIconsForDpi(UINT nDpi)
+{
+    const HICON hOldIcon = m_hIcon;
+    const HICON hOldSmallIcon = m_hSmallIcon;
+    m_hIcon = LoadIconOfSize(SM_CXICON, SM_CYICON, nDpi);
+    m_hSmallIcon = LoadIconOfSize(SM_CXSMICON, SM_CYSMICON, nDpi);
+    SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
+    // The window no longer shows them.
+    ::DestroyIcon(hOldIcon);
+    ::DestroyIcon(hOldSmallIcon);
+}
+
+// Moved to a screen of another DPI (or the screen's scale changed): the
+// rectangle that Windows suggests keeps the dialog's place and its size in
+// proportion to the new DPI.
+void CUpdaterDlg::OnDpiChanged(UINT nDpi, const RECT& rcSuggested)
+{
+    ::SetWindowPos(m_hWnd, nullptr, rcSuggested.left, rcSuggested.top, rcSuggested.right - rcSuggested.left,
+                   rcSuggested.bottom - rcSuggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    SetIconsForDpi(nDpi);
 }
 
 void CUpdaterDlg::OnCancel()

@@ -75,6 +75,7 @@ public:
     BOOL m_bHttpError;
     BOOL m_bRunMode;
     CProgressCtrl m_progress;
+    // Owned; at the sizes of the window's DPI.
     HICON m_hIcon;      // at SM_CXICON, for the window and its minimized form
     HICON m_hSmallIcon; // at SM_CXSMICON, for the caption and the task bar
 
@@ -103,8 +104,10 @@ protected:
     void OnCancel() override;
     void OnPaint();
     HCURSOR OnQueryDragIcon();
+    void OnDpiChanged(UINT nDpi, const RECT& rcSuggested);
 
 private:
+    void SetIconsForDpi(UINT nDpi);
     BOOL TakeUpdateLock();
     void PrepareResumption(const CString& strUrl);
     void RemoveKept(const char* pszReason);

@@ -161,22 +161,48 @@ TEST(Resources, DialogTemplateMatchesTheDesign)
     }
 }
 
-TEST(Resources, IconHasItsThreeImages)
+TEST(Resources, IconHasAnImageForEachSizeItIsShownAt)
 {
     const std::vector<unsigned char> group = Resource(MAKEINTRESOURCEA(14) /* RT_GROUP_ICON */, 128);
     ASSERT_GE(group.size(), 6u);
     const unsigned nCount = group[4] | (group[5] << 8);
-    ASSERT_EQ(nCount, 3u);
+    ASSERT_EQ(nCount, 7u);
+    ASSERT_GE(group.size(), 6 + 14 * nCount);
     std::vector<std::string> images;
     for (unsigned i = 0; i < nCount; ++i) {
         const unsigned char* e = &group[6 + 14 * i];
         const unsigned nWidth = e[0] ? e[0] : 256;
+        const unsigned nHeight = e[1] ? e[1] : 256;
         const unsigned nBits = e[6] | (e[7] << 8);
-        images.push_back(std::to_string(nWidth) + "x" + std::to_string(e[1]) + "@" + std::to_string(nBits));
+        images.push_back(std::to_string(nWidth) + "x" + std::to_string(nHeight) + "@" + std::to_string(nBits));
     }
     std::sort(images.begin(), images.end());
-    EXPECT_EQ(images, (std::vector<std::string>{"16x16@4", "32x32@4", "32x32@8"}));
+    EXPECT_EQ(images, (std::vector<std::string>{"16x16@4", "24x24@32", "256x256@32", "32x32@4", "32x32@8",
+                                                "48x48@32", "64x64@32"}));
     EXPECT_NE(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(128)), nullptr);
+
+    // At each size the window asks for (96, 150 and 200 %, and the shell's largest)
+    // the platform picks the image drawn for it, and can decode it: the
+    // 256 pixel one is a PNG.
+    for (const int nSize : {16, 24, 32, 48, 64, 256}) {
+        SCOPED_TRACE(nSize);
+        const int nId = LookupIconIdFromDirectoryEx(const_cast<unsigned char*>(group.data()), TRUE, nSize, nSize,
+                                                    LR_DEFAULTCOLOR);
+        unsigned nPicked = 0;
+        for (unsigned i = 0; i < nCount; ++i) {
+            const unsigned char* e = &group[6 + 14 * i];
+            if ((e[12] | (e[13] << 8)) == nId)
+                nPicked = e[0] ? e[0] : 256;
+        }
+        EXPECT_EQ(nPicked, static_cast<unsigned>(nSize));
+        std::vector<unsigned char> image = Resource(MAKEINTRESOURCEA(3) /* RT_ICON */, nId);
+        ASSERT_FALSE(image.empty());
+        HICON hIcon = CreateIconFromResourceEx(image.data(), static_cast<DWORD>(image.size()), TRUE, 0x00030000,
+                                               nSize, nSize, LR_DEFAULTCOLOR);
+        EXPECT_NE(hIcon, nullptr);
+        if (hIcon)
+            DestroyIcon(hIcon);
+    }
 }
 
 // Without the declaration Windows draws the dialog at 96 DPI and stretches

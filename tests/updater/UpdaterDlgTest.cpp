@@ -69,6 +69,19 @@ void Fire(HWND hDlg, Trigger t)
     }
 }
 
+SIZE IconSize(LRESULT hIcon)
+{
+    ICONINFO info = {};
+    if (!GetIconInfo(reinterpret_cast<HICON>(hIcon), &info))
+        return {};
+    BITMAP bitmap = {};
+    GetObjectA(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof(bitmap), &bitmap);
+    if (info.hbmColor)
+        DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    return {bitmap.bmWidth, info.hbmColor ? bitmap.bmHeight : bitmap.bmHeight / 2};
+}
+
 const Trigger kTriggers[] = {Trigger::Button, Trigger::Escape, Trigger::Enter, Trigger::CloseBox, Trigger::PostedClose};
 
 } // namespace
@@ -106,6 +119,35 @@ TEST(UpdaterDlg, EveryWayOfCancellingEndsAnIdleDialogWithoutAQuestion)
         EXPECT_TRUE(dlg.bShown);
         EXPECT_EQ(hBigIcon, dlg.m_hIcon);
         (void)hFocus;
+    }
+}
+
+// Wine keeps one DPI for the session and never sends WM_DPICHANGED, so the
+// test sends what Windows sends when the dialog moves to another screen.
+TEST(UpdaterDlg, ADpiChangeTakesTheSuggestedRectangleAndIconsOfTheNewSize)
+{
+    for (const int nDpi : {96, 144, 192}) {
+        SCOPED_TRACE(nDpi);
+        ObservedDlg dlg;
+        const RECT rcSuggested = {40, 30, 40 + MulDiv(284, nDpi, 96), 30 + MulDiv(163, nDpi, 96)};
+        RECT rcWindow = {};
+        SIZE bigIcon = {}, smallIcon = {};
+        dlg.onInit = [&](ObservedDlg& d) {
+            RECT rc = rcSuggested;
+            d.SendMessage(WM_DPICHANGED, MAKEWPARAM(nDpi, nDpi), reinterpret_cast<LPARAM>(&rc));
+            GetWindowRect(d.m_hWnd, &rcWindow);
+            bigIcon = IconSize(d.SendMessage(WM_GETICON, ICON_BIG, 0));
+            smallIcon = IconSize(d.SendMessage(WM_GETICON, ICON_SMALL, 0));
+            Fire(d.m_hWnd, Trigger::PostedClose);
+        };
+        EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+        EXPECT_TRUE(EqualRect(&rcWindow, &rcSuggested)) << rcWindow.left << "," << rcWindow.top << " "
+                                                         << rcWindow.right << "," << rcWindow.bottom;
+        // 32 and 16 pixels at 96 DPI, in proportion above it.
+        EXPECT_EQ(bigIcon.cx, MulDiv(32, nDpi, 96));
+        EXPECT_EQ(bigIcon.cy, MulDiv(32, nDpi, 96));
+        EXPECT_EQ(smallIcon.cx, MulDiv(16, nDpi, 96));
+        EXPECT_EQ(smallIcon.cy, MulDiv(16, nDpi, 96));
     }
 }
 
