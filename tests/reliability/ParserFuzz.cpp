@@ -57,7 +57,7 @@ private:
 const char* const kUrlPieces[] = {
     "http", "://", "/", "\\", ":", "8080", "65536", "-1", "99999999999", "2147483648", "host", "127.0.0.1",
     "?", "#", "=", "&", "a/b", "index.html", "..", ".", "@", "user:pw@", " ", "\t", "%2F", "ftp", "::", ":/",
-    "/:", "\\\\", "//", "setup.exe", "+", "0x10", "\xff", "\x80", "",
+    "/:", "\\\\", "//", "setup.exe", "+", "0x10", "\xff", "\x80", "", "[", "]", "[::1]", "%25",
 };
 
 const char* const kHeaderPieces[] = {
@@ -165,7 +165,7 @@ bool ContainsNoCase(const std::string& text, const std::string& word)
 
 const char* const kProxyPieces[] = {
     "http", "HTTP", "=", ";", ":", "proxy", "8080", "ftp=other:21", "https=", "-1", "99999999999", "", " ",
-    "http=", "http:", "::", ";;", "http://", "HTTP://", "httpproxy", "proxy-http",
+    "http=", "http:", "::", ";;", "http://", "HTTP://", "httpproxy", "proxy-http", "[", "]", "[::1]",
 };
 
 void CheckProxySplit(Rng& rng, const std::string& setting)
@@ -174,7 +174,10 @@ void CheckProxySplit(Rng& rng, const std::string& setting)
     const ProxyEndpoint proxy = SplitProxySetting(setting.c_str(), bSecure ? "https" : "http");
     const std::string proxyHost = proxy.strHost.GetString();
     Check(setting.find(proxyHost) != std::string::npos, "proxy host is part of the setting", setting);
-    Check(proxyHost.find(':') == std::string::npos, "the host ends at its first colon", setting);
+    // An IPv6 address in brackets keeps its colons, up to its ']'.
+    const size_t nClose = !proxyHost.empty() && proxyHost[0] == '[' ? proxyHost.find(']') : 0;
+    Check(nClose == std::string::npos || proxyHost.find(':', nClose) == std::string::npos,
+          "the host ends at its first colon, or the first after an address's ']'", setting);
     if (setting.find('=') == std::string::npos && !ContainsNoCase(setting, "http://"))
         Check(setting.rfind(proxyHost, 0) == 0, "a setting without entries is the entry", setting);
 }
@@ -216,12 +219,12 @@ void CheckRequest(Rng& rng, const std::string& path)
 
 const char* const kBypassPieces[] = {
     "<local>", "<LOCAL>", "*", ";", " ", "\t", ".", ":", "8080", "80", "0", "99999999999", "127.0.0.1", "127.0.0.*",
-    "host", "HOST", "*.example", "example", "", "**", ":*",
+    "host", "HOST", "*.example", "example", "", "**", ":*", "[::1]", "::1", "[",
 };
 
 const char* const kAnswerPieces[] = {
     "PROXY", "proxy", "DIRECT", "direct", "SOCKS", "HTTPS", " ", "\t", ";", ":", "host", "3128", "0", "65535",
-    "65536", "99999999999", "-1", "", "host:3128", "DIRECT;", "http://", "\r\n",
+    "65536", "99999999999", "-1", "", "host:3128", "DIRECT;", "http://", "\r\n", "[::1]:3128", "[", "]",
 };
 
 

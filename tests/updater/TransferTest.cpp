@@ -1987,6 +1987,10 @@ TEST_F(Transfer, EveryAddressOfTheHostIsTriedInTurn)
     const std::string dest = DestOf(false);
 
     if (resolv == "none") {
+        // Each update stored and started.
+        const std::string program = MarkProgramBytes();
+        ASSERT_TRUE(WriteWholeFile(TlsFixtureFolder() + "\\www\\Update.exe", program));
+        const std::string update = DestOf(true);
         struct Row {
             const char* pszName;
             std::string url;
@@ -1994,30 +1998,31 @@ TEST_F(Transfer, EveryAddressOfTheHostIsTriedInTurn)
             DWORD nWithinMs;
         };
         const Row rows[] = {
-            {"an IPv6 address", "http://[::1]:" + plain + "/info.exe", false, 5000},
-            {"a name with an IPv6 address alone", "http://v6only.test:" + plain + "/info.exe", false, 5000},
+            {"an IPv6 address", "http://[::1]:" + plain + "/Update.exe", false, 5000},
+            {"a name with an IPv6 address alone", "http://v6only.test:" + plain + "/Update.exe", false, 5000},
             // The IPv4 attempt starts 250 ms after the unanswered one.
             {"a name whose IPv6 address never answers", "http://dual.test:" + std::to_string(TlsPortOf("dual")) +
-                 "/info.exe", false, 1500},
-            {"squid at [::1] as the proxy", "http://localhost:" + plain + "/info.exe", true, 5000},
+                 "/Update.exe", false, 1500},
+            {"squid at [::1] as the proxy", "http://localhost:" + plain + "/Update.exe", true, 5000},
         };
         for (const Row& row : rows) {
             SCOPED_TRACE(row.pszName);
-            ASSERT_TRUE(RemoveEarlierRun(dest));
-            PointModeAt(false, row.url);
+            ASSERT_TRUE(RemoveEarlierRun(update));
+            PointModeAt(true, row.url);
             std::optional<ProxySettings> proxy;
             if (row.bThroughSquid)
                 proxy.emplace(1, "[::1]:" + std::to_string(nSquidPort));
             const int nSquidBefore = SquidLogCount(row.url);
 
             const DWORD nStart = GetTickCount();
-            const RunResult run = RunDialog(false);
+            const RunResult run = RunDialog(true);
 
             EXPECT_LT(GetTickCount() - nStart, row.nWithinMs);
             EXPECT_EQ(run.nOutcome, OUTCOME_COMPLETED) << DescribeBoxes(run.boxes);
-            EXPECT_TRUE(ReadWholeFile(dest) == page);
+            EXPECT_TRUE(ReadWholeFile(update) == program);
             EXPECT_TRUE(run.records.empty()) << run.records[0].text;
             EXPECT_EQ(SquidLogCount(row.url) - nSquidBefore, row.bThroughSquid ? 1 : 0);
+            EXPECT_TRUE(WaitForMark(update, kLaunchWaitMs));
         }
         return;
     }
