@@ -950,7 +950,8 @@ TEST_F(Transfer, ScriptNamingSquidSendsTheUpdateThroughSquid)
         EXPECT_TRUE(WaitUntil([&] { return SquidLogCount(url) > nLoggedBefore; }, 5000)) << url;
     }
 
-    // An https URL is asked about whole, and squid carries its tunnel.
+    // An https URL is asked about whole, and squid, named by its IPv6
+    // address, carries its tunnel.
     const int nTlsPort = TlsPortOf("good");
     ASSERT_NE(nTlsPort, 0) << "run through ctest, which starts the TLS servers";
     const std::string program = MarkProgramBytes();
@@ -960,7 +961,7 @@ TEST_F(Transfer, ScriptNamingSquidSendsTheUpdateThroughSquid)
     Set(kUpdatesKey, "Source", url);
     const std::string script = "function FindProxyForURL(url, host) {\n"
                                "  if (url == \"" + url + "\" && host == \"localhost\")\n"
-                               "    return \"PROXY " + ProxyOn(nSquidPort) + "\";\n"
+                               "    return \"PROXY [::1]:" + std::to_string(nSquidPort) + "\";\n"
                                "  return \"PROXY " + ProxyOn(RefusingPort()) + "\";\n}\n";
     ScriptedServer scriptServer(Answering(OkResponse(script)));
     ProxySettings settings(1, ProxyOn(RefusingPort()), std::nullopt, UrlOf(scriptServer.Port(), "/proxy.pac"));
