@@ -477,6 +477,36 @@ TEST_F(Reception, FailedWriteIsLoggedOnceNamingTheDestinationAndNothingIsCommitt
     ExpectWriteErrorOnly(log);
 }
 
+// The blocks are gathered and written a piece at a time: the volume that
+// refuses the piece in the middle of the body is recorded once, when that
+// piece is written, and the blocks after it are not stored.
+TEST_F(Reception, WriteFailingInTheMiddleOfAGatheredPieceIsLoggedOnceAndNothingIsStored)
+{
+    ASSERT_TRUE(WriteWholeFile(dest, "previous"));
+    const std::string readOnly = folder / "read-only.bin";
+    ASSERT_TRUE(WriteWholeFile(readOnly, "x"));
+    const std::string body = Body(256 * 1024);
+    LogCapture log;
+    Receiver r(dest);
+    // A piece written, and the next one gathering: HeldFile writes what has
+    // gathered before the volume begins to refuse.
+    r.Feed("HTTP/1.0 200 OK\r\nContent-Length: 262144\r\n\r\n" + body.substr(0, 100 * 1024));
+    const HANDLE hHeld = r.dlg.m_download.HeldFile().m_hFile.Detach();
+    r.dlg.m_download.HeldFile().m_hFile = FileHandleOf(
+        CreateFileA(readOnly.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(r.dlg.m_download.HeldFile().m_hFile.IsValid());
+    r.Feed(body.substr(100 * 1024, 60 * 1024));
+    EXPECT_TRUE(log.Records().empty()) << "the piece is not full yet";
+    r.Feed(body.substr(160 * 1024));
+    EXPECT_EQ(LinesOf(log.Records()), std::vector<int>{LOG_LINE_WRITE_ERROR}) << "recorded when the piece is written";
+    EXPECT_EQ(r.dlg.m_nBodyReceived, body.size());
+    CloseHandle(hHeld);
+    r.Close(0);
+
+    EXPECT_EQ(r.dlg.m_nOutcome, OUTCOME_STORE_FAILED);
+    ExpectWriteErrorOnly(log);
+}
+
 namespace {
 
 // A dialog in description mode whose every block costs about 150 us more,
