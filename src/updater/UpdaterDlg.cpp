@@ -35,6 +35,7 @@ CUpdaterDlg::CUpdaterDlg(CWnd* pParent)
       m_bInProgress(FALSE),
       m_bHttpError(FALSE),
       m_bRunMode(TRUE),
+      m_nPosition(UINT64_MAX),
       m_hIcon(LoadIconOfSize(SM_CXICON, SM_CYICON)),
       m_hSmallIcon(LoadIconOfSize(SM_CXSMICON, SM_CYSMICON)),
       m_nBodyReceived(0),

@@ -241,7 +241,7 @@ TEST_F(Reception, ProgressPositionsFollowTheContentLength)
         std::vector<unsigned> positions;
     };
     const Row rows[] = {
-        {"Server: x", 2048, {0, 0}},              // no length: every chunk sends 0
+        {"Server: x", 2048, {0}},                 // no length: the first chunk sends 0, which stays
         {"Content-Length: 0", 2048, {}},          // never
         {"Content-Length: abc", 2048, {}},        // never
         {"Content-Length: 2048", 2048, {52, 102}}, // header bytes count: the end is above 100
@@ -281,7 +281,7 @@ TEST_F(Reception, ProgressAroundThe32BitProductLimit)
     r.FeedChunk("x");
     r.FeedChunk("y");
     r.FeedChunk(Body(1024));
-    EXPECT_EQ(g_positions, (std::vector<unsigned>{85, 85, 85}));
+    EXPECT_EQ(g_positions, (std::vector<unsigned>{85})); // sent once: it does not change
     EXPECT_EQ(r.StoredBody(), "xy" + Body(1024));
 }
 
