@@ -217,6 +217,7 @@ void CHttpInterface::HoldAnswer(std::string& answer)
     SetBlockingDeadline(0);
     m_strHeld = std::move(answer);
     m_nHeldOffset = 0;
+    m_nHeldEnd = m_strHeld.size();
     QueueNotification(FD_READ);
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "framework/CString.h"
+#include "framework/PostedCall.h"
 #include "NotifySocket.h"
 #include "ProxyExchange.h"
 #include "ProxyRoute.h"
@@ -68,7 +69,8 @@ public:
 
     // Over TLS the read returns opened plain text, at most nBufLen bytes a
     // call, and the object announces what it still holds with a read
-    // notification of its own.
+    // notification of its own. A read notification itself reads the
+    // socket in large pieces and hands its owner the blocks back to back.
     int Receive(void* lpBuf, int nBufLen, int nFlags = 0) override;
     void Close() override;
     void OnReceive(int nErrorCode) override;
@@ -100,9 +102,11 @@ private:
     LONG ReceivePlain(std::string& bytes);
     LONG ReadServerHead(std::string& answer);
     LONG AnswerServerLegs(CProxyExchange& exchange, const CString& strRequest, std::string& answer);
-    int OpenRecords(int nFlags);
-    int TakeHeld(void* lpBuf, int nBufLen);
-    size_t HeldCount() const { return m_strHeld.size() - m_nHeldOffset; }
+    int ReadHeld();
+    void HandOn(bool bEnding, int nErrorCode);
+    void HandOnLater();
+    void OnHandOnDue();
+    size_t HeldCount() const { return m_nHeldEnd - m_nHeldOffset; }
 
     HttpTarget m_target;
     CString m_strHttpVersion;
@@ -111,11 +115,16 @@ private:
     bool m_bTunnel = false;
 
     std::unique_ptr<CTlsChannel> m_pTls; // set once the handshake and the check passed
-    // Received bytes not yet handed on: opened records, or the answer of a
-    // proxy, which is the response of the transfer.
+    // Received bytes not yet handed on, from m_nHeldOffset to m_nHeldEnd:
+    // one read of the socket, opened records, or the answer of a proxy,
+    // which is the response of the transfer.
     std::string m_strHeld;
     size_t m_nHeldOffset = 0;
+    size_t m_nHeldEnd = 0;
     std::string m_strCipher; // one read of received records
+    // A read notification that reached its bound goes on from this call.
+    CPostedCall m_handOnLater{[this] { OnHandOnDue(); }};
+    bool m_bHandOnDue = false;
     LONG m_nTlsError = 0;    // a record that did not open ends the connection
 
     CSignIn* m_pServerSignIn = nullptr;

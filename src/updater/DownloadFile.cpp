@@ -1,5 +1,6 @@
 #include "DownloadFile.h"
 
+#include <cstring>
 #include <string>
 
 #include "UpdateSignature.h"
@@ -54,7 +55,9 @@ BOOL CDownloadFile::Hold(const CString& strPath, DWORD nDisposition)
 // it never describes bytes that are not on the disk.
 LONG CDownloadFile::Keep(const KeptTransfer& kept)
 {
-    LONG nError = ::FlushFileBuffers(m_file.m_hFile.Get()) ? ERROR_SUCCESS : static_cast<LONG>(::GetLastError());
+    LONG nError = WriteGatheredError();
+    if (nError == ERROR_SUCCESS && !::FlushFileBuffers(m_file.m_hFile.Get()))
+        nError = static_cast<LONG>(::GetLastError());
     m_file.Abort();
     if (nError == ERROR_SUCCESS) {
         const std::string text = KeptTransferText(kept);
@@ -99,17 +102,66 @@ bool CDownloadFile::RemoveKept(const CString& strDestPath)
     return bFile || bInfo;
 }
 
+// Bytes that fill no piece wait for the next ones; a length of a whole
+// piece or more that finds nothing gathered is written as it is.
 void CDownloadFile::Append(const void* pData, UINT nLength)
 {
-    m_file.Write(pData, nLength);
+    const char* pNext = static_cast<const char*>(pData);
+    while (nLength > 0) {
+        if (m_nGathered == 0 && nLength >= kPieceSize) {
+            m_file.Write(pNext, nLength);
+            return;
+        }
+        if (!m_pGathered)
+            m_pGathered = std::make_unique<char[]>(kPieceSize);
+        const UINT nTake = nLength < kPieceSize - m_nGathered ? nLength : kPieceSize - m_nGathered;
+        memcpy(m_pGathered.get() + m_nGathered, pNext, nTake);
+        m_nGathered += nTake;
+        pNext += nTake;
+        nLength -= nTake;
+        if (m_nGathered == kPieceSize)
+            WriteGathered();
+    }
+}
+
+// The gathered bytes are gone whether the write succeeds or not.
+void CDownloadFile::WriteGathered()
+{
+    const UINT nCount = m_nGathered;
+    m_nGathered = 0;
+    if (nCount > 0)
+        m_file.Write(m_pGathered.get(), nCount);
+}
+
+LONG CDownloadFile::WriteGatheredError()
+{
+    try {
+        WriteGathered();
+    } catch (CFileException* e) {
+        const LONG nError = e->m_lOsError;
+        e->Delete();
+        return nError;
+    }
+    return ERROR_SUCCESS;
+}
+
+CFile& CDownloadFile::HeldFile()
+{
+    WriteGathered();
+    return m_file;
 }
 
 // The size is the held file's: a file that is no longer held is not the
 // one that was written.
 LONG CDownloadFile::Finish(uint64_t nExpectedSize)
 {
-    if (!m_file.m_hFile.IsValid())
+    if (!m_file.m_hFile.IsValid()) {
+        m_nGathered = 0;
         return ERROR_INVALID_HANDLE;
+    }
+    const LONG nError = WriteGatheredError();
+    if (nError != ERROR_SUCCESS)
+        return nError;
     const HANDLE hFile = m_file.m_hFile.Get();
     if (!::FlushFileBuffers(hFile))
         return static_cast<LONG>(::GetLastError());
@@ -170,6 +222,7 @@ LONG CDownloadFile::RenameHeld() const
 
 void CDownloadFile::Discard()
 {
+    m_nGathered = 0;
     m_file.Abort();
     if (m_strPath.IsEmpty())
         return;

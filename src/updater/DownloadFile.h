@@ -9,9 +9,13 @@
 // Every other end removes it, but for a transfer cut short that the next
 // start can go on with: then the file stays under a stable name, with its
 // bookkeeping beside it (KeptTransfer.h). The stable name is used only by
-// a run that holds the destination's lock.
+// a run that holds the destination's lock. The blocks of the body are
+// gathered and written kPieceSize bytes at a time (on Windows each write
+// passes the antivirus filter driver); the rest goes before the flush, and
+// before the file is kept.
 
 #include <cstdint>
+#include <memory>
 
 #include "framework/File.h"
 
@@ -35,10 +39,13 @@ public:
     // bookkeeping, for the next start. 0 or the error; after an error the
     // file is removed.
     LONG Keep(const KeptTransfer& kept);
-    // Throws the CFileException* of a failed write.
+    // Gathers the bytes, and writes them once kPieceSize have gathered.
+    // Throws the CFileException* of a failed write; the gathered bytes go
+    // with it, and so nothing of them is written later.
     void Append(const void* pData, UINT nLength);
-    // Flushes the held file and checks that it holds nExpectedSize bytes.
-    // 0, or the error: ERROR_FILE_INVALID for another size.
+    // Writes what has gathered, flushes the held file and checks that it
+    // holds nExpectedSize bytes. 0, or the error: that of the write, or
+    // ERROR_FILE_INVALID for another size.
     LONG Finish(uint64_t nExpectedSize);
     // The Authenticode check of the held file (UpdateSignature.h).
     LONG CheckSignature(bool bRequireSignature, const CString& strThumbprints);
@@ -60,14 +67,22 @@ public:
 
     bool IsCreated() const { return !m_strPath.IsEmpty(); }
     const CString& Path() const { return m_strPath; }
-    // The held file itself, for writes that the volume refuses (tests).
-    CFile& HeldFile() { return m_file; }
+    // The held file itself, with what has gathered written to it first:
+    // for tests that close it, or swap it for one the volume refuses.
+    // Throws the CFileException* of a failed write.
+    CFile& HeldFile();
+
+    static constexpr UINT kPieceSize = 64 * 1024;
 
 private:
     BOOL Hold(const CString& strPath, DWORD nDisposition);
     LONG RenameHeld() const;
+    void WriteGathered();
+    LONG WriteGatheredError();
 
     CString m_strPath;
     CString m_strDestPath;
     CFile m_file;
+    std::unique_ptr<char[]> m_pGathered; // kPieceSize bytes, made at the first append
+    UINT m_nGathered = 0;
 };

@@ -53,14 +53,23 @@ void CUpdaterDlg::OnTransferData(const char* pData, int nLength)
         return;
     Guarded([&] {
         m_nReceived += static_cast<uint32_t>(nLength);
-        // In 64 bits, so that the bar never moves backwards on large bodies.
+        // In 64 bits, so that the bar never moves backwards on large bodies;
+        // it is told only when its position changes.
         if (m_nContentLength != 0) {
             const uint64_t nPosition = static_cast<uint64_t>(m_nReceived) * 100 / m_nContentLength;
-            m_progress.SendMessage(PBM_SETPOS, static_cast<WPARAM>(nPosition), 0);
+            SetProgress(nPosition);
         }
         if (!m_bHeadersUnreadable)
             StoreBody(pData, static_cast<uint32_t>(nLength));
     });
+}
+
+void CUpdaterDlg::SetProgress(uint64_t nPosition)
+{
+    if (nPosition == m_nPosition)
+        return;
+    m_nPosition = nPosition;
+    m_progress.SendMessage(PBM_SETPOS, static_cast<WPARAM>(nPosition), 0);
 }
 
 // Only the body of a 200 response, or the rest of a kept file, is stored;

@@ -6,8 +6,6 @@
 
 #include "UpdaterDlg.h"
 
-#include <commctrl.h>
-
 #include <string>
 
 #include "eventlog/EventLog.h"
@@ -93,7 +91,7 @@ void CUpdaterDlg::ResumeOrStartAfresh(const ResponseHead& head)
         // The bar goes on from where the kept part ends, of the whole file.
         m_nReceived += static_cast<uint32_t>(m_nKeptSize);
         m_nContentLength = static_cast<uint32_t>(earlier.nLength);
-        m_progress.SendMessage(PBM_SETPOS, static_cast<WPARAM>(m_nKeptSize * 100 / earlier.nLength), 0);
+        SetProgress(m_nKeptSize * 100 / earlier.nLength);
         const std::string text = "Resuming the transfer of " + earlier.url + " at byte " +
                                  std::to_string(m_nKeptSize) + " of " + std::to_string(earlier.nLength);
         LogEvent(&g_logUpdaterDlg, 1, text.substr(0, sizeof(g_szDetailText) - 1).c_str(), LOG_LINE_RESUMING);

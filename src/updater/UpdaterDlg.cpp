@@ -65,6 +65,7 @@ CUpdaterDlg::CUpdaterDlg(CWnd* pParent)
       m_bInProgress(FALSE),
       m_bHttpError(FALSE),
       m_bRunMode(TRUE),
+      m_nPosition(UINT64_MAX),
       m_hIcon(LoadIconOfSize(SM_CXICON, SM_CYICON, SessionDpi())),
       m_hSmallIcon(LoadIconOfSize(SM_CXSMICON, SM_CYSMICON, SessionDpi())),
       m_nBodyReceived(0),

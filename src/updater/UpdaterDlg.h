@@ -75,6 +75,7 @@ public:
     BOOL m_bHttpError;
     BOOL m_bRunMode;
     CProgressCtrl m_progress;
+    uint64_t m_nPosition; // the progress bar's, as last sent; UINT64_MAX: none yet
     // Owned; at the sizes of the window's DPI.
     HICON m_hIcon;      // at SM_CXICON, for the window and its minimized form
     HICON m_hSmallIcon; // at SM_CXSMICON, for the caption and the task bar
@@ -114,6 +115,7 @@ private:
     void ResumeOrStartAfresh(const ResponseHead& head);
     void KeepForResumption();
     template <typename Step> void Guarded(Step step);
+    void SetProgress(uint64_t nPosition);
     void StoreBody(const char* pData, uint32_t nLength);
     void MarkHeadersUnreadable();
     void PrepareTempFile();

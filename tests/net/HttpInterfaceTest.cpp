@@ -40,6 +40,46 @@ public:
     return ::testing::AssertionFailure() << (records.empty() ? "no records" : "last: " + records.back().text);
 }
 
+// The owner of a connection that keeps every block as it came.
+struct BlockOwner {
+    std::vector<std::string> blocks;
+    std::vector<int> closes;
+
+    static void OnData(const char* pData, int nLength, void* pContext)
+    {
+        static_cast<BlockOwner*>(pContext)->blocks.emplace_back(pData, static_cast<size_t>(nLength));
+    }
+    static void OnClose(int nErrorCode, void* pContext) { static_cast<BlockOwner*>(pContext)->closes.push_back(nErrorCode); }
+    std::string Joined() const
+    {
+        std::string all;
+        for (const std::string& block : blocks)
+            all += block;
+        return all;
+    }
+};
+
+// Counts the blocks that each read notification handed on.
+class CountingConnection : public CHttpInterface {
+public:
+    CountingConnection(int nPort, BlockOwner& owner)
+        : CHttpInterface("127.0.0.1", nPort, 500, "1.0", &owner, BlockOwner::OnData, BlockOwner::OnClose),
+          m_owner(owner)
+    {
+    }
+    void OnReceive(int nErrorCode) override
+    {
+        const size_t nBefore = m_owner.blocks.size();
+        CHttpInterface::OnReceive(nErrorCode);
+        if (m_owner.blocks.size() > nBefore)
+            perNotification.push_back(m_owner.blocks.size() - nBefore);
+    }
+    std::vector<size_t> perNotification;
+
+private:
+    BlockOwner& m_owner;
+};
+
 class HttpInterfaceTest : public ::testing::Test {
 protected:
     void SetUp() override { StartSockets(); }
@@ -137,6 +177,30 @@ TEST_F(HttpInterfaceTest, FailedWriteIsLoggedWithoutCallback)
     exception.GetErrorMessage(szText, sizeof(szText));
     EXPECT_TRUE(
         HasRecord(log.Records(), LOG_LINE_SOCKET_FILE_ERROR, std::string("Socket file exception: '") + szText + "'"));
+}
+
+// The socket is read in large pieces, and the owner gets the blocks of one
+// read back to back, within the notification.
+TEST_F(HttpInterfaceTest, ReadNotificationFinding64KiBGivesTheOwner64BlocksInOrder)
+{
+    ProxySettings noProxy(0, std::nullopt);
+    std::string waiting(64 * 1024, '\0');
+    for (size_t i = 0; i < waiting.size(); ++i)
+        waiting[i] = static_cast<char>((i * 7 + i / 1024) % 251);
+    ScriptedServer server({ServerStep::ReadRequest(), ServerStep::Send(waiting), ServerStep::WaitForClientClose(5000)});
+    BlockOwner owner;
+    CountingConnection http(server.Port(), owner);
+    int nLength = 0;
+    ASSERT_EQ(http.Request("/x", nLength), 1);
+    Sleep(300); // all of it waits in the socket before its notification is handled
+    ASSERT_TRUE(PumpUntil([&] { return owner.Joined().size() >= waiting.size(); }, 5000));
+
+    EXPECT_EQ(http.perNotification, std::vector<size_t>{64});
+    ASSERT_EQ(owner.blocks.size(), 64u);
+    for (const std::string& block : owner.blocks)
+        EXPECT_EQ(block.size(), 1024u);
+    EXPECT_TRUE(owner.Joined() == waiting);
+    EXPECT_TRUE(owner.closes.empty());
 }
 
 TEST_F(HttpInterfaceTest, DestroyedAfterTheRequestNothingReachesTheOwner)

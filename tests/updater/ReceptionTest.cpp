@@ -16,6 +16,7 @@
 #include "net/NetTestSupport.h"
 #include "net/ResponseHeaders.h"
 #include "support/BoxWatcher.h"
+#include "support/ScriptedServer.h"
 
 namespace {
 
@@ -240,7 +241,7 @@ TEST_F(Reception, ProgressPositionsFollowTheContentLength)
         std::vector<unsigned> positions;
     };
     const Row rows[] = {
-        {"Server: x", 2048, {0, 0}},              // no length: every chunk sends 0
+        {"Server: x", 2048, {0}},                 // no length: the first chunk sends 0, which stays
         {"Content-Length: 0", 2048, {}},          // never
         {"Content-Length: abc", 2048, {}},        // never
         {"Content-Length: 2048", 2048, {52, 102}}, // header bytes count: the end is above 100
@@ -280,7 +281,7 @@ TEST_F(Reception, ProgressAroundThe32BitProductLimit)
     r.FeedChunk("x");
     r.FeedChunk("y");
     r.FeedChunk(Body(1024));
-    EXPECT_EQ(g_positions, (std::vector<unsigned>{85, 85, 85}));
+    EXPECT_EQ(g_positions, (std::vector<unsigned>{85})); // sent once: it does not change
     EXPECT_EQ(r.StoredBody(), "xy" + Body(1024));
 }
 
@@ -474,6 +475,153 @@ TEST_F(Reception, FailedWriteIsLoggedOnceNamingTheDestinationAndNothingIsCommitt
 
     EXPECT_EQ(r.dlg.m_nOutcome, OUTCOME_STORE_FAILED);
     ExpectWriteErrorOnly(log);
+}
+
+// The blocks are gathered and written a piece at a time: the volume that
+// refuses the piece in the middle of the body is recorded once, when that
+// piece is written, and the blocks after it are not stored.
+TEST_F(Reception, WriteFailingInTheMiddleOfAGatheredPieceIsLoggedOnceAndNothingIsStored)
+{
+    ASSERT_TRUE(WriteWholeFile(dest, "previous"));
+    const std::string readOnly = folder / "read-only.bin";
+    ASSERT_TRUE(WriteWholeFile(readOnly, "x"));
+    const std::string body = Body(256 * 1024);
+    LogCapture log;
+    Receiver r(dest);
+    // A piece written, and the next one gathering: HeldFile writes what has
+    // gathered before the volume begins to refuse.
+    r.Feed("HTTP/1.0 200 OK\r\nContent-Length: 262144\r\n\r\n" + body.substr(0, 100 * 1024));
+    const HANDLE hHeld = r.dlg.m_download.HeldFile().m_hFile.Detach();
+    r.dlg.m_download.HeldFile().m_hFile = FileHandleOf(
+        CreateFileA(readOnly.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(r.dlg.m_download.HeldFile().m_hFile.IsValid());
+    r.Feed(body.substr(100 * 1024, 60 * 1024));
+    EXPECT_TRUE(log.Records().empty()) << "the piece is not full yet";
+    r.Feed(body.substr(160 * 1024));
+    EXPECT_EQ(LinesOf(log.Records()), std::vector<int>{LOG_LINE_WRITE_ERROR}) << "recorded when the piece is written";
+    EXPECT_EQ(r.dlg.m_nBodyReceived, body.size());
+    CloseHandle(hHeld);
+    r.Close(0);
+
+    EXPECT_EQ(r.dlg.m_nOutcome, OUTCOME_STORE_FAILED);
+    ExpectWriteErrorOnly(log);
+}
+
+namespace {
+
+// A dialog in description mode whose every block costs about 150 us more,
+// so that the socket holds far more than one read notification hands on:
+// the user presses Cancel once 1 MiB has come, and the question that
+// follows is answered Yes.
+class SlowReceiverDlg : public CUpdaterDlg {
+public:
+    SlowReceiverDlg() { m_bRunMode = FALSE; }
+
+    void OnTransferData(const char* pData, int nLength) override
+    {
+        LARGE_INTEGER frequency;
+        LARGE_INTEGER start;
+        LARGE_INTEGER now;
+        QueryPerformanceFrequency(&frequency);
+        QueryPerformanceCounter(&start);
+        do {
+            QueryPerformanceCounter(&now);
+        } while ((now.QuadPart - start.QuadPart) * 1000000 < 150 * frequency.QuadPart);
+        CUpdaterDlg::OnTransferData(pData, nLength);
+        if (m_bClosed)
+            ++nBlocksAfterTheEnd;
+        if (nPressedAt == 0 && m_nReceived >= 1024 * 1024) {
+            nPressedAt = GetTickCount();
+            PressButton(m_hWnd, IDCANCEL);
+        }
+    }
+
+    void OnCancel() override
+    {
+        if (nQuestionAt == 0)
+            nQuestionAt = GetTickCount();
+        CUpdaterDlg::OnCancel();
+        if (m_bClosed && nEndedAt == 0)
+            nEndedAt = GetTickCount();
+    }
+
+    DWORD nPressedAt = 0;
+    DWORD nQuestionAt = 0;
+    DWORD nEndedAt = 0; // the connection closed
+    int nBlocksAfterTheEnd = 0;
+};
+
+} // namespace
+
+// Cancel pressed while the blocks come back to back is handled within the
+// bound of one read notification, and so is the Yes to its question; the
+// transfer ends at once.
+TEST_F(Reception, CancelDuringALongRunOfBackToBackBlocksEndsTheTransferWithin100Ms)
+{
+    // The settings of the suite are this test's, and put back after it.
+    struct Settings {
+        Settings()
+        {
+            SuiteSettings::Backup();
+            SuiteSettings::Clear();
+        }
+        ~Settings()
+        {
+            SuiteSettings::Clear();
+            SuiteSettings::Restore();
+        }
+    } settings;
+    SuiteSettings::Set(SuiteSettings::kSuiteKey, "RootPath", folder.Path());
+    SuiteSettings::Set(SuiteSettings::kChannelKey, "Cache", "\\templates\\info.exe");
+    StartSockets();
+    ProxySettings direct{DWORD{0}, std::nullopt};
+    const std::string body = Body(16 * 1024 * 1024);
+    ScriptedServer server({ServerStep::ReadRequest(),
+                           ServerStep::Send("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                                            "\r\n\r\n" + body),
+                           ServerStep::Close()});
+    SuiteSettings::Set(SuiteSettings::kUpdatesKey, "Description",
+                       "http://127.0.0.1:" + std::to_string(server.Port()) + "/update/info.exe");
+    SuiteSettings::Set(SuiteSettings::kUpdatesKey, "Source",
+                       "http://127.0.0.1:" + std::to_string(RefusingPort()) + "/none");
+    DWORD nAnsweredAt = 0;
+    DWORD nEndedAt = 0;
+    int nOutcome = -1;
+    uint32_t nReceived = 0;
+    int nBlocksAfterTheEnd = 0;
+    DWORD nPressedAt = 0;
+    DWORD nQuestionAt = 0;
+    {
+        BoxWatcher watcher([&](const ObservedBox&) {
+            nAnsweredAt = GetTickCount();
+            return IDYES;
+        });
+        SlowReceiverDlg dlg;
+        dlg.DoModal();
+        nEndedAt = dlg.nEndedAt;
+        nOutcome = dlg.m_nOutcome;
+        nReceived = dlg.m_nReceived;
+        nBlocksAfterTheEnd = dlg.nBlocksAfterTheEnd;
+        nPressedAt = dlg.nPressedAt;
+        nQuestionAt = dlg.nQuestionAt;
+        EXPECT_TRUE(BoxCountIs(watcher.Boxes(), 1));
+    }
+
+    std::printf("[ info ] press to question %lu ms, answer to end %lu ms, %u bytes received\n",
+                static_cast<unsigned long>(nQuestionAt - nPressedAt), static_cast<unsigned long>(nEndedAt - nAnsweredAt),
+                nReceived);
+    ASSERT_NE(nPressedAt, 0u) << "the body never came";
+    ASSERT_NE(nQuestionAt, 0u);
+    ASSERT_NE(nAnsweredAt, 0u);
+    ASSERT_NE(nEndedAt, 0u);
+    EXPECT_LT(nQuestionAt - nPressedAt, 100u) << "from the press to the question";
+    EXPECT_LT(nEndedAt - nAnsweredAt, 100u) << "from the answer to the end";
+    EXPECT_EQ(nOutcome, OUTCOME_CANCELLED);
+    EXPECT_EQ(nBlocksAfterTheEnd, 0);
+    EXPECT_LT(nReceived, body.size() / 2) << "the run of blocks was over before the press";
+    EXPECT_FALSE(FileExists(folder / "templates\\info.exe"));
+    EXPECT_FALSE(FileExists(TempPathOf(folder / "templates\\info.exe")));
+    EXPECT_FALSE(FileExists(PartPathOf(folder / "templates\\info.exe")));
 }
 
 // The bookkeeping beside a kept part: read back as written, and not
