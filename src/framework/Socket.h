@@ -63,8 +63,8 @@ protected:
     BOOL Pump(BlockingWait& wait, ULONGLONG nWakeTick, HANDLE hSignal);
     // A socket of the family, registered for the notifications.
     BOOL Open(int nFamily, int nSocketType, long lEvent);
-    // The handle, no longer this object's: its notifications stop coming
-    // here, and the object is closed.
+    // The handle, left open but no longer this object's: its notifications
+    // stop coming here, and the object is as if closed.
     SOCKET Detach();
     // Closes this object's handle and goes on with hSocket in its place,
     // under the same notification message and for the same notifications.
